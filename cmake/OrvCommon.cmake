@@ -1,0 +1,37 @@
+# Build-wide settings shared by every target.
+#   ORV_POSIX  - the target is Linux (host or appliance): daemons, simulators, rig
+#   ORV_WIN32  - the target is 32-bit Windows (mingw-w64)
+#   ORV_APPLIANCE - cross build for the ARM appliance
+if(WIN32)
+  set(ORV_WIN32 ON)
+  set(ORV_POSIX OFF)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+else()
+  set(ORV_WIN32 OFF)
+  set(ORV_POSIX ON)
+  add_compile_definitions(_GNU_SOURCE)
+endif()
+
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(ORV_APPLIANCE ON)
+else()
+  set(ORV_APPLIANCE OFF)
+endif()
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+# Sanitizer build (the asan preset).
+if(ORV_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Fuzzing build: libFuzzer instrumentation on every object, so the libraries the
+# targets link are covered too.
+if(ORV_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ORV_FUZZ needs clang")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,74 @@
+# Test helpers. GoogleTest is built per toolchain from Debian's sources
+# (/usr/src/googletest); tests run through CTest, and under qemu-arm or wine when
+# the toolchain sets CMAKE_CROSSCOMPILING_EMULATOR.
+#
+#   orv_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2])
+#       one test program, run as one CTest test labelled "unit" plus LABELS.
+#   orv_add_fuzz(name SOURCES f.cpp LIBS ... [CORPUS dir] [SECONDS n])
+#       a libFuzzer target; in the fuzz preset it runs for SECONDS (default 20).
+
+set(ORV_GTEST_SRC /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(NOT TARGET gtest AND EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  if(WIN32)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  endif()
+  add_subdirectory(${ORV_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # GoogleTest is not our code: keep its warnings out of ours.
+  foreach(t gtest gtest_main gmock gmock_main)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE -w)
+    endif()
+  endforeach()
+endif()
+
+set(ORV_TEST_TIMEOUT 300 CACHE STRING "Default CTest timeout in seconds")
+
+function(orv_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ORV_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT ${ORV_TEST_TIMEOUT})
+  endif()
+  set(labels unit ${T_LABELS})
+  if(CMAKE_CROSSCOMPILING AND ORV_WIN32)
+    list(APPEND labels wine)
+  elseif(CMAKE_CROSSCOMPILING AND ORV_APPLIANCE)
+    list(APPEND labels qemu)
+  endif()
+  list(REMOVE_DUPLICATES labels)
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+set(ORV_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs in make test")
+
+function(orv_add_fuzz name)
+  cmake_parse_arguments(F "" "CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT ORV_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  if(NOT F_SECONDS)
+    set(F_SECONDS ${ORV_FUZZ_SECONDS})
+  endif()
+  # Seeds live in the source tree; new inputs found by a run go to a scratch
+  # folder in the build tree so the sources stay clean.
+  set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
+  set(args -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+           -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz-artifacts/${name}-)
+  add_test(NAME ${name}
+           COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+                   ${CMAKE_SOURCE_DIR}/tests/fuzz/run-fuzzer $<TARGET_FILE:${name}> ${work}
+                   ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS} ${args})
+  math(EXPR to "${F_SECONDS} + 120")
+  set_tests_properties(${name} PROPERTIES LABELS "fuzz" TIMEOUT ${to})
+endfunction()
