@@ -6,11 +6,14 @@ namespace uplder {
 
 namespace {
 
+// Typed-ahead input is dropped just before the prompt appears rather than just
+// after: the same for a person at the keyboard, and a script that answers as
+// soon as it sees the prompt cannot lose its answer to the discard.
 std::string prompt(Uplder& u, bool discard) {
     Console& c = u.plat.console;
+    if (discard) c.discardTypeahead();
     u.msg(IDS_PROMPT);
     c.flush();
-    if (discard) c.discardTypeahead();
     std::string line;
     c.readLine(line);  // end of input reads as an empty line
     return line;
@@ -67,8 +70,8 @@ int uplderMain(Uplder& u, const std::vector<std::string>& args, bool frameworkRe
         doDeviceReset(u);
     }
 
-    u.msgLine(IDS_EXIT_PROMPT);
     u.plat.console.discardTypeahead();
+    u.msgLine(IDS_EXIT_PROMPT);
     std::string rest;
     u.plat.console.readLine(rest);
     return 0;
