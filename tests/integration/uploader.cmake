@@ -8,6 +8,8 @@ if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING AND TARGET orvane3uploader)
     LIBS util
     LABELS integration slow
     TIMEOUT 600)
+endif()
+if(TARGET uploader_integration_test)
   target_compile_definitions(uploader_integration_test PRIVATE
     UPLOADER_BIN="$<TARGET_FILE:orvane3uploader>"
     UPLOADER_FTPD="${CMAKE_CURRENT_SOURCE_DIR}/uploader_ftpd.py"
