@@ -5,12 +5,11 @@
 namespace uplder {
 
 namespace {
-COrvane3Model g_model1;
-COrvane4Model g_model2;
+CDeviceModelProfile g_model1(IDS_MODEL_ORV3, "echo 0 > /proc/wdt/wdt");
+CDeviceModelProfile g_model2(IDS_MODEL_ORV4, "reboot");
 }  // namespace
 
-void COrvane3Model::LoadModelName() { m_name = uplder_msg(IDS_MODEL_ORV3); }
-void COrvane4Model::LoadModelName() { m_name = uplder_msg(IDS_MODEL_ORV4); }
+void CDeviceModelProfile::LoadModelName() { m_name = uplder_msg(m_nameId); }
 
 CDeviceModel& selectModel(const std::vector<std::string>& args) {
     CDeviceModel* m = &g_model1;

@@ -15,28 +15,20 @@ public:
     virtual const std::string& GetModelName() const = 0;
 };
 
-// Model 1: selected by -inc1 or by no option.
-class COrvane3Model : public CDeviceModel {
+// A model's profile: its display name (a string-table id) and reset command.
+// Model 1 (id 37, "echo 0 > /proc/wdt/wdt") is selected by -inc1 or by no
+// option, model 2 (id 38, "reboot") by -inc2.
+class CDeviceModelProfile : public CDeviceModel {
 public:
+    CDeviceModelProfile(int nameId, const char* reset) : m_nameId(nameId), m_reset(reset) {}
     void LoadModelName() override;
     const std::string& GetResetCommand() const override { return m_reset; }
     const std::string& GetModelName() const override { return m_name; }
 
 private:
+    int m_nameId;
     std::string m_name;
-    std::string m_reset = "echo 0 > /proc/wdt/wdt";
-};
-
-// Model 2: selected by -inc2.
-class COrvane4Model : public CDeviceModel {
-public:
-    void LoadModelName() override;
-    const std::string& GetResetCommand() const override { return m_reset; }
-    const std::string& GetModelName() const override { return m_name; }
-
-private:
-    std::string m_name;
-    std::string m_reset = "reboot";
+    std::string m_reset;
 };
 
 // The profile the command line selects: exact, case-sensitive matches of

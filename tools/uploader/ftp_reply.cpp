@@ -37,7 +37,6 @@ void FtpReplyParser::endLine() {
         m_complete = true;
     }
     m_line.clear();
-    m_cut = false;
 }
 
 size_t FtpReplyParser::feed(const char* data, size_t len) {
@@ -47,9 +46,7 @@ size_t FtpReplyParser::feed(const char* data, size_t len) {
         if (c == '\n') {
             endLine();
         } else if (m_line.size() < kMaxLine) {
-            m_line += c;
-        } else {
-            m_cut = true;
+            m_line += c;  // the rest of an overlong line is dropped
         }
     }
     return i;

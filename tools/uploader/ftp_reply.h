@@ -36,7 +36,6 @@ private:
     bool m_multi = false;
     bool m_firstLine = true;
     bool m_complete = false;
-    bool m_cut = false;
 };
 
 // Host and port of a "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)" text: the

@@ -223,43 +223,38 @@ void dropSession(Uplder& u) {
     u.timedSocket.sock().close();
 }
 
+// Connect, log in and run the session's commands; a failure is reported and
+// the session dropped. True when the commands ran.
+template <typename Commands>
+bool runSession(Uplder& u, uint32_t periodMs, bool reset, Commands commands) {
+    Stage stage = Stage::Connect;
+    try {
+        connectTelnet(u, periodMs);
+        stage = Stage::Login;
+        negotiateUntilLogin(u);
+        loginAsRoot(u);
+        stage = Stage::Command;
+        commands();
+        return true;
+    } catch (...) {
+        reportSessionFailure(u, stage, reset);
+    }
+    dropSession(u);
+    return false;
+}
+
 }  // namespace
 
 void doTelnetUnTar(Uplder& u, const std::string& fullPath, const std::string& dirPath) {
     if (!startSocketLibrary(u)) throw LocalReadFailure(0, "doTelnetUnTar");
-    Stage stage = Stage::Connect;
-    try {
-        connectTelnet(u, kUnpackPeriodMs);
-        stage = Stage::Login;
-        negotiateUntilLogin(u);
-        loginAsRoot(u);
-        stage = Stage::Command;
-        untarAndRemove(u, fullPath, dirPath);
-        u.msgLine(IDS_UNPACKED);
-        return;
-    } catch (...) {
-        reportSessionFailure(u, stage, false);
-    }
-    dropSession(u);
-    throw LocalReadFailure(0, "doTelnetUnTar");
+    if (!runSession(u, kUnpackPeriodMs, false, [&] { untarAndRemove(u, fullPath, dirPath); }))
+        throw LocalReadFailure(0, "doTelnetUnTar");
+    u.msgLine(IDS_UNPACKED);
 }
 
 void doDeviceReset(Uplder& u) {
     if (!startSocketLibrary(u)) return;
-    Stage stage = Stage::Connect;
-    try {
-        connectTelnet(u, kResetPeriodMs);
-        stage = Stage::Login;
-        negotiateUntilLogin(u);
-        loginAsRoot(u);
-        stage = Stage::Command;
-        sendResetCommand(u);
-        u.msgLine(IDS_RESET_SENT);
-        return;
-    } catch (...) {
-        reportSessionFailure(u, stage, true);
-    }
-    dropSession(u);
+    if (runSession(u, kResetPeriodMs, true, [&] { sendResetCommand(u); })) u.msgLine(IDS_RESET_SENT);
 }
 
 }  // namespace uplder

@@ -46,6 +46,13 @@ class PosixFtpConnection : public FtpConnection {
 public:
     PosixFtpConnection(PosixFtpClient& client, int ctl, const in_addr& peer)
         : m_client(client), m_ctl(ctl), m_peer(peer) {}
+    // Says goodbye when the session ends; the reply is not waited for.
+    ~PosixFtpConnection() override {
+        if (m_loggedIn) {
+            static const char quit[] = "QUIT\r\n";
+            (void)!::send(m_ctl.get(), quit, sizeof quit - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    }
 
     // The login sequence; 0 or the WinInet code of the failure.
     int32_t login(const std::string& user, const std::string& password);
@@ -70,6 +77,7 @@ private:
     Fd m_ctl;
     in_addr m_peer;
     int32_t m_error = 0;
+    bool m_loggedIn = false;
     FtpReplyParser m_parser;
     char m_buf[4096];
     size_t m_pos = 0, m_len = 0;
@@ -131,6 +139,7 @@ int32_t PosixFtpConnection::login(const std::string& user, const std::string& pa
     c = command("TYPE I");
     if (c == 0) return m_error;
     if (c != 200) return INET_EXTENDED_ERROR;
+    m_loggedIn = true;
     return 0;
 }
 
