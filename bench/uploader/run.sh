@@ -9,7 +9,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-build=${1:-$top/build/native}
+build=$(cd "${1:-$top/build/native}" && pwd)
 rounds=${2:-5}
 uploader=$build/bin/orvane3uploader
 python=/usr/bin/python3
