@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,6 +67,37 @@ std::string readFile(const std::string& path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+bool writeFile(const std::string& path, std::string_view content, mode_t mode)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    // The mode of an existing file is not changed by open().
+    bool ok = fchmod(fd, mode) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+bool copyFile(const std::string& from, const std::string& to, mode_t mode)
+{
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    return writeFile(to, buf.str(), mode);
 }
 
 // ------------------------------------------------------------------ sockets
