@@ -65,12 +65,11 @@ function(orv_add_fuzz name)
   # Seeds live in the source tree; new inputs found by a run go to a scratch
   # folder in the build tree so the sources stay clean.
   set(work ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
-  set(args -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-           -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz-artifacts/${name}-)
+  set(args -max_total_time=${F_SECONDS} -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
   add_test(NAME ${name}
            COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
                    ${CMAKE_SOURCE_DIR}/tests/fuzz/run-fuzzer $<TARGET_FILE:${name}> ${work}
-                   ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS} ${args})
+                   ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS} ${CMAKE_BINARY_DIR}/fuzz-artifacts ${args})
   math(EXPR to "${F_SECONDS} + 120")
   set_tests_properties(${name} PROPERTIES LABELS "fuzz" TIMEOUT ${to})
 endfunction()
