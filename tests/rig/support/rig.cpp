@@ -545,6 +545,14 @@ Exit Process::stop(int graceMs)
 
 // ------------------------------------------------------------------ detached processes
 
+// "pid (comm) S ...": the state follows the last ')'.
+static bool isZombie(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+}
+
 std::vector<pid_t> pidsOf(const std::string& name)
 {
     std::vector<pid_t> out;
@@ -560,9 +568,7 @@ std::vector<pid_t> pidsOf(const std::string& name)
         if (!comm.empty() && comm.back() == '\n')
             comm.pop_back();
         // A zombie still has its name; it is gone for our purposes.
-        std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z')
+        if (isZombie(static_cast<pid_t>(pid)))
             continue;
         if (comm == name.substr(0, 15))
             out.push_back(static_cast<pid_t>(pid));
@@ -575,9 +581,7 @@ static bool gone(pid_t pid)
 {
     if (::kill(pid, 0) != 0)
         return errno == ESRCH;
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+    return isZombie(pid);
 }
 
 bool endPid(pid_t pid, int graceMs)
