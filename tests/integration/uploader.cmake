@@ -16,4 +16,6 @@ if(TARGET uploader_integration_test)
     UPLOADER_PYTHON="${ORV_UPLOADER_PYTHON}"
     UPLOADER_BUSYBOX="${ORV_BUSYBOX}")
   add_dependencies(uploader_integration_test orvane3uploader)
+  # Real servers and a network namespace: not a unit test.
+  set_tests_properties(uploader_integration_test PROPERTIES LABELS "integration;slow")
 endif()
