@@ -199,9 +199,9 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     auto a = c.exchange(ZRCMD_HELLO);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->type, 1);
-    EXPECT_EQ(a->status, 0);
-    EXPECT_EQ(a->command, ZRCMD_HELLO);
-    EXPECT_EQ(a->seq, c.seq);
+    EXPECT_EQ(+a->status, 0);
+    EXPECT_EQ(+a->command, ZRCMD_HELLO);
+    EXPECT_EQ(+a->seq, c.seq);
 
     // Empty cache before any scan.
     a = c.exchange(ZRCMD_SCANCH);
@@ -216,7 +216,7 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     for (auto& sc : scans) {
         a = c.exchange(ZRCMD_SCANLEAVES, sc.node);
         ASSERT_TRUE(a) << sc.node;
-        EXPECT_EQ(a->status, sc.status) << sc.node;
+        EXPECT_EQ(+a->status, sc.status) << sc.node;
         int n = zr_node_index(sc.node);
         EXPECT_EQ(row(*a, n), sc.row ? sc.row : std::string(16, '0')) << sc.node;
         EXPECT_TRUE(zero(a->chktbl, 64)) << "scanleaves carries no check table";
@@ -232,13 +232,13 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     for (auto& ck : checks) {
         a = c.exchange(ZRCMD_CHKTYP20, ck.node);
         ASSERT_TRUE(a);
-        EXPECT_EQ(a->status, ck.status) << ck.node;
+        EXPECT_EQ(+a->status, ck.status) << ck.node;
         EXPECT_EQ(zr_chk(*a, zr_node_index(ck.node)), ck.chk) << ck.node;
         EXPECT_TRUE(zero(a->chtable, 256 + 2528)) << "chkTyp20 carries only the check table";
     }
     a = c.exchange(ZRCMD_CLRCHKTYP20CH, '5');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
     a = c.exchange(ZRCMD_CHKTYP20CH);
     ASSERT_TRUE(a);
     EXPECT_EQ(zr_chk(*a, 5), 0);
@@ -256,7 +256,7 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     // Values: the fields, the mark, date and time.
     a = c.exchange(ZRCMD_GET_VALUE, '3', '0');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
     EXPECT_EQ(std::string(a->valmark, 2), "20");
     EXPECT_EQ(std::string(a->value, 56),
               "00012345 123.456      99   230.1   231.2   5.001   6.002");
@@ -269,39 +269,39 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     EXPECT_EQ(std::string(a->value, 8), sensornet::default_value('0', 1, 0));
     a = c.exchange(ZRCMD_GET_VALUE, '3', '2');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_NOLEAF) << "channel 2 is absent: value mark 00";
+    EXPECT_EQ(+a->status, ZRST_NOLEAF) << "channel 2 is absent: value mark 00";
     a = c.exchange(ZRCMD_GET_VALUE, '5', '0');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_TIMEOUT);
+    EXPECT_EQ(+a->status, ZRST_TIMEOUT);
     EXPECT_TRUE(zero(a->date, 100));
     a = c.exchange(ZRCMD_GET_VALUE, '8', '0');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_BCC);
+    EXPECT_EQ(+a->status, ZRST_BCC);
 
     // The time broadcast gets no reply and is still a success.
     a = c.exchange(ZRCMD_SET_TIME);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
 
     // Unknown codes and nodes without a place.
     a = c.exchange(42, 'x', 'y');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_CMDERR);
-    EXPECT_EQ(a->command, 42);
+    EXPECT_EQ(+a->status, ZRST_CMDERR);
+    EXPECT_EQ(+a->command, 42);
     EXPECT_EQ(a->node, 'x');
     EXPECT_EQ(a->param, 'y');
     size_t before = sim.frames().size();
     for (int cmd : {ZRCMD_SCANLEAVES, ZRCMD_CHKTYP20, ZRCMD_CLRCHKTYP20CH}) {
         a = c.exchange(cmd, 'a');
         ASSERT_TRUE(a);
-        EXPECT_EQ(a->status, ZRST_CMDERR) << cmd;
+        EXPECT_EQ(+a->status, ZRST_CMDERR) << cmd;
     }
     EXPECT_EQ(sim.frames().size(), before) << "refused nodes cause no line traffic";
 
     // get_leaves: every node in turn; the cache stays as it was.
     a = c.exchange(ZRCMD_GET_LEAVES, '0', '0', 10000);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_TIMEOUT) << "the last failing node (F) was silent";
+    EXPECT_EQ(+a->status, ZRST_TIMEOUT) << "the last failing node (F) was silent";
     EXPECT_EQ(row(*a, 0), "1100000000000000");
     EXPECT_EQ(row(*a, 3), "1101000000000000");
     EXPECT_EQ(row(*a, 7), std::string(16, '0'));
@@ -345,15 +345,15 @@ TEST_F(SerlinkRig, SerialFailuresAndTheOnceUntilRecoveredLog) {
     EXPECT_FALSE(c.exchange(ZRCMD_SET_TIME, '0', '0', 800));
     auto a = c.exchange(ZRCMD_SCANLEAVES, '1');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_SELOPEN);
+    EXPECT_EQ(+a->status, ZRST_SELOPEN);
     EXPECT_EQ(row(*a, 1), std::string(16, '\0')) << "the cache is left as it was";
     a = c.exchange(ZRCMD_CHKTYP20, '1');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_SELOPEN);
+    EXPECT_EQ(+a->status, ZRST_SELOPEN);
     EXPECT_EQ(zr_chk(*a, 1), 0);
     a = c.exchange(ZRCMD_HELLO);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
     std::string open = "alert open (No such file or directory)";
     EXPECT_TRUE(log.waitFor("open (No such", 2000, mark, 4));
     EXPECT_EQ(countLogged(open), 4) << "one for the get_values, one each for set_time, scan, check";
@@ -376,7 +376,7 @@ TEST_F(SerlinkRig, SetUpFailuresThroughTheShim) {
         ASSERT_TRUE(c.waitReqQueue(5000));
         auto a = c.exchange(ZRCMD_SCANLEAVES, '1');
         ASSERT_TRUE(a) << cs.fail;
-        EXPECT_EQ(a->status, ZRST_ETC) << cs.fail;
+        EXPECT_EQ(+a->status, ZRST_ETC) << cs.fail;
         EXPECT_FALSE(c.exchange(ZRCMD_GET_VALUE, '1', '0', 600)) << cs.fail;
         EXPECT_TRUE(log.waitFor(cs.logline + 6, 2000, mark)) << cs.fail;
         EXPECT_EQ(countLogged(cs.logline), 2) << cs.fail;
@@ -391,7 +391,7 @@ TEST_F(SerlinkRig, SetUpFailuresThroughTheShim) {
     ASSERT_TRUE(c.waitReqQueue(5000));
     auto a = c.exchange(ZRCMD_SCANLEAVES, '1');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
 }
 
 TEST_F(SerlinkRig, ReadFailureWhenTheLineGoesAway) {
@@ -407,7 +407,7 @@ TEST_F(SerlinkRig, ReadFailureWhenTheLineGoesAway) {
     sim.proc.stop();
     auto a = c.await(seq, 5000);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_SELRECV);
+    EXPECT_EQ(+a->status, ZRST_SELRECV);
     EXPECT_EQ(zr_chk(*a, 4), ZRCHK_FAILED);
     EXPECT_TRUE(log.waitFor("read (", 2000, mark));
 }
@@ -435,8 +435,8 @@ TEST_F(SerlinkRig, RestartAnswersThenDropsQueuedRequestsAndRereadsItsSettings) {
     EXPECT_EQ(row(*a, 2), "1000000000000000");
     a = c.await(restart, 3000);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
-    EXPECT_EQ(a->command, ZRCMD_RESTART);
+    EXPECT_EQ(+a->status, 0);
+    EXPECT_EQ(+a->command, ZRCMD_RESTART);
     EXPECT_FALSE(c.await(h2, 1000)) << "requests behind the restart are lost";
     ASSERT_TRUE(c.waitReqQueue(3000));
     EXPECT_NE(c.reqq(), old) << "the request queue was made anew";
@@ -463,7 +463,7 @@ TEST_F(SerlinkRig, StopAndSignalsRemoveTheRequestQueue) {
         ASSERT_TRUE(c.waitReqQueue(5000));
         auto a = c.exchange(ZRCMD_STOP);
         ASSERT_TRUE(a);
-        EXPECT_EQ(a->status, 0);
+        EXPECT_EQ(+a->status, 0);
         auto e = s.proc.waitExit(3000);
         ASSERT_TRUE(e);
         EXPECT_TRUE(e->exited);
@@ -499,7 +499,7 @@ TEST_F(SerlinkRig, RemovedRequestQueueIsMadeAgain) {
     EXPECT_NE(c.reqq(), old);
     auto a = c.exchange(ZRCMD_HELLO);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
 }
 
 TEST_F(SerlinkRig, OverlongRequestDoesNotWedgeTheQueue) {
@@ -512,7 +512,7 @@ TEST_F(SerlinkRig, OverlongRequestDoesNotWedgeTheQueue) {
     ASSERT_EQ(msgsnd(c.reqq(), &big, sizeof big.text, 0), 0);
     auto a = c.exchange(ZRCMD_HELLO);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
     EXPECT_EQ(c.late, 0) << "the overlong message got no answer";
     EXPECT_TRUE(log.waitFor("request longer than 10 bytes dropped", 2000, mark));
 }
@@ -529,11 +529,11 @@ TEST_F(SerlinkRig, MissingConfigurationAndLateAnswerQueue) {
     ASSERT_TRUE(c.waitReqQueue(1000));
     auto a = c.exchange(ZRCMD_HELLO, '0', '0', 4000);
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, 0);
+    EXPECT_EQ(+a->status, 0);
     // The default device does not exist in the rig.
     a = c.exchange(ZRCMD_SCANLEAVES, '0');
     ASSERT_TRUE(a);
-    EXPECT_EQ(a->status, ZRST_SELOPEN);
+    EXPECT_EQ(+a->status, ZRST_SELOPEN);
     EXPECT_TRUE(log.waitFor("open (No such file", 2000, mark));
     EXPECT_NE(s.console().find("s_msqid="), std::string::npos);
 }
