@@ -33,16 +33,16 @@ static bool number(const std::string& s, int& v) {
     return true;
 }
 
-bool parse_node(const std::string& spec, Node& node, std::string& err) {
+bool parse_node(const std::string& desc, Node& node, std::string& err) {
     node = Node();
     for (auto& t : node.types) t = "00";
-    if (spec.empty() || hexval(spec[0]) < 0 || (spec.size() > 1 && spec[1] != ':')) {
-        err = "node id must be one of 0-9, A-F: " + spec;
+    if (desc.empty() || hexval(desc[0]) < 0 || (desc.size() > 1 && desc[1] != ':')) {
+        err = "node id must be one of 0-9, A-F: " + desc;
         return false;
     }
-    node.id = spec[0];
-    if (spec.size() <= 2) return true;
-    for (const std::string& opt : split(spec.substr(2), ',')) {
+    node.id = desc[0];
+    if (desc.size() <= 2) return true;
+    for (const std::string& opt : split(desc.substr(2), ',')) {
         size_t eq = opt.find('=');
         std::string key = opt.substr(0, eq);
         std::string val = eq == std::string::npos ? "" : opt.substr(eq + 1);
@@ -79,7 +79,7 @@ bool parse_node(const std::string& spec, Node& node, std::string& err) {
         else if (key == "huge") ok = number(val, node.huge);
         else ok = false;
         if (!ok) {
-            err = "bad node option '" + opt + "' in " + spec;
+            err = "bad node option '" + opt + "' in " + desc;
             return false;
         }
     }

@@ -1,5 +1,5 @@
 // sensornet_model: the behaviour of the simulated RS-485 sensor nodes, apart
-// from the pty. A node is described by a spec string (see sensornet --help);
+// from the pty. A node is described by a desc string (see sensornet --help);
 // for each command frame that arrives the model says which bytes go back, in
 // which pieces and after which pauses.
 #pragma once
@@ -30,8 +30,8 @@ struct Node {
     int huge = 0;                   // > 0: value answer of this many data bytes, no ETX
 };
 
-// Parses "ID[:opt,opt...]"; false with a message in err on a bad spec.
-bool parse_node(const std::string& spec, Node& node, std::string& err);
+// Parses "ID[:opt,opt...]"; false with a message in err on a bad node description.
+bool parse_node(const std::string& desc, Node& node, std::string& err);
 
 // One command frame as received: its body (between STX and ETX) and whether its
 // check characters were right.

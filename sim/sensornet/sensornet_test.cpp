@@ -21,10 +21,10 @@ int receive(const std::string& bytes, std::string& stored) {
     return res;
 }
 
-Node node(const std::string& spec) {
+Node node(const std::string& desc) {
     Node n;
     std::string err;
-    EXPECT_TRUE(parse_node(spec, n, err)) << err;
+    EXPECT_TRUE(parse_node(desc, n, err)) << err;
     return n;
 }
 
@@ -66,23 +66,23 @@ TEST(Sensornet, AnswersWhereTheTransceiverReadsThem) {
 }
 
 TEST(Sensornet, FaultOptions) {
-    struct { const char* spec; int result; } cases[] = {
+    struct { const char* desc; int result; } cases[] = {
         {"4:bcc=bad", ZRST_BCC},  {"4:bcc=lower", ZRST_BCC}, {"4:noise=9", 9},
         {"4:stx2", ZRST_BCC},     {"4:twice", 9},            {"4:nocr", ZR_RCV_MORE},
         {"4:silent", ZR_RCV_MORE}, {"4:nogp", ZR_RCV_MORE},  {"4:split=0", 9},
     };
     for (auto& c : cases) {
         std::string stored;
-        EXPECT_EQ(receive(reply({node(c.spec)}, ZRCMD_CHKTYP20, '4'), stored), c.result) << c.spec;
+        EXPECT_EQ(receive(reply({node(c.desc)}, ZRCMD_CHKTYP20, '4'), stored), c.result) << c.desc;
     }
 }
 
 TEST(Sensornet, BadSpecs) {
-    for (const char* spec : {"", "G", "a", "3x", "3:types=1", "3:values=1/2", "3:bcc=odd",
+    for (const char* desc : {"", "G", "a", "3x", "3:types=1", "3:values=1/2", "3:bcc=odd",
                              "3:noise=-1", "3:what", "3:mark=1"}) {
         Node n;
         std::string err;
-        EXPECT_FALSE(parse_node(spec, n, err)) << spec;
+        EXPECT_FALSE(parse_node(desc, n, err)) << desc;
         EXPECT_FALSE(err.empty());
     }
 }

@@ -137,10 +137,10 @@ bool zero(const void* p, size_t n) {
     return true;
 }
 // The frame a simulated node sends for a leaf scan, without its CR.
-std::string scanFrame(const std::string& spec) {
+std::string scanFrame(const std::string& desc) {
     sensornet::Node n;
     std::string err;
-    sensornet::parse_node(spec, n, err);
+    sensornet::parse_node(desc, n, err);
     std::string f = sensornet::make_frame(sensornet::scan_body(n));
     return f.substr(0, f.size() - 1);
 }
