@@ -45,11 +45,11 @@ bool blockMagicOk(const PackageBlock& b);
 inline char platformMark(const PackageBlock& b) { return b.magic[6]; }
 
 // A text field as UTF-8: up to its zero, or its whole width when it has none.
-template <size_t N> std::string fieldText(const char16_t (&f)[N]) { return fieldText(f, N); }
 std::string fieldText(const char16_t* f, size_t width);
+template <size_t N> std::string fieldText(const char16_t (&f)[N]) { return fieldText(f, N); }
 // Stores UTF-8 text, cut to width - 1 units so that the zero always fits.
-template <size_t N> void setField(char16_t (&f)[N], const std::string& s) { setField(f, N, s); }
 void setField(char16_t* f, size_t width, const std::string& s);
+template <size_t N> void setField(char16_t (&f)[N], const std::string& s) { setField(f, N, s); }
 
 // The settings record at start: all zero except the open-folder flag.
 PackageBlock initialSettings();

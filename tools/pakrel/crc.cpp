@@ -18,7 +18,7 @@ uint32_t crc32Update(uint32_t crc, const void* data, size_t n) {
 
 bool crcFrom(FileOps& files, int h, int64_t start, uint32_t& crc,
              const std::function<void(uint64_t)>& progress) {
-    if (files.seek(h, start, SeekFrom::Set) != start) return false;
+    if (start < 0 || files.seek(h, start, SeekFrom::Set) != start) return false;
     uint8_t buf[kCrcPiece];
     uint32_t c = 0;
     uint64_t done = 0;

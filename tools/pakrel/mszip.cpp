@@ -33,8 +33,10 @@ public:
         int rc = inflate(&zs_, Z_FINISH);
         // A block normally ends its deflate stream; some writers stop at a full
         // block without the final flag, which is as good when the size is right.
+        // Either way all of the block's input must have been used: a stream that
+        // has more to give than the block's size is damaged.
         bool ok = zs_.avail_out == 0 &&
-                  (rc == Z_STREAM_END || rc == Z_OK || rc == Z_BUF_ERROR);
+                  (rc == Z_STREAM_END || ((rc == Z_OK || rc == Z_BUF_ERROR) && zs_.avail_in == 0));
         if (!ok) return false;
         remember(out, outLen);
         return true;
