@@ -101,7 +101,8 @@ TEST(ExtractPolicy, NamesArePlacedInsideTheDestination) {
     EXPECT_EQ(r.at("C:\\dest\\caf\xC3\xA9"), "8");
     EXPECT_EQ(r.at("C:\\dest\\a\\x"), "9");
     for (const auto& [path, node] : r.fs.files()) {
-        if (path != "C:\\pkg\\setup.exe") EXPECT_EQ(path.rfind("C:\\dest\\", 0), 0u) << path;
+        if (path == "C:\\pkg\\setup.exe") continue;
+        EXPECT_EQ(path.rfind("C:\\dest\\", 0), 0u) << path;
     }
 }
 

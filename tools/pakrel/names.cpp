@@ -107,8 +107,6 @@ std::string cleanEntryName(const std::string& name) {
         if (!part.empty() && !onlyDots(part)) {
             out += part;
             if (!last) out.push_back('\\');
-        } else if (last && !out.empty() && part.empty()) {
-            // "a\" stays a folder entry
         }
         i = j + 1;
     }
