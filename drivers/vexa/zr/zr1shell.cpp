@@ -218,8 +218,13 @@ static void CloseChild(int) {
         signal(SIGCHLD, SIG_IGN);
         pid_t runner = fork();
         if (runner == 0) {
-            // The script starts and waits for programs of its own: it must not
-            // inherit the ignored SIGCHLD (kept across exec).
+            // The script starts the next commander: it must inherit neither
+            // the ignored SIGCHLD nor this handler's blocked SIGCHLD (both are
+            // kept across exec), or the new commander never hears of its
+            // children and a later hup or kill does nothing.
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
             signal(SIGCHLD, SIG_DFL);
             signal(SIGINT, SIG_DFL);
             signal(SIGTERM, SIG_DFL);
