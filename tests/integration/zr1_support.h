@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "rig.h"
-#include "zrmsg.h"
+#include "zr1msg.h"
 
 namespace zr1t {
 

@@ -14,10 +14,8 @@ if(ORV_POSIX)
   add_library(zr1fake STATIC zr1_fake.cpp)
   target_link_libraries(zr1fake PUBLIC zr1core)
 
-  if(EXISTS ${CMAKE_SOURCE_DIR}/drivers/common/ifs.h)
-    add_executable(ZR1Communicator zr1main.cpp zr1shell.cpp)
-    target_link_libraries(ZR1Communicator PRIVATE zr1core)
-  endif()
+  add_executable(ZR1Communicator zr1main.cpp zr1shell.cpp)
+  target_link_libraries(ZR1Communicator PRIVATE zr1core)
 
   orv_add_gtest(zr1comm_test SOURCES zr1comm_test.cpp zr1ini_test.cpp LIBS zr1fake)
 endif()

@@ -65,5 +65,15 @@ inline const char* zr_status_word(int32_t s) {
     static const char* const w[] = {"OK", "ESELRECV", "EBCC", "ETIMEOUT", "EETC", "ENOLEAF", "ESELOPEN", "ESELSEND"};
     return (s <= 0 && s >= -7) ? w[-s] : nullptr;
 }
+inline void zr_prepare_answer(MsgAnswer& a, const MsgRequest& r) {
+    std::memset(&a, 0, sizeof a);
+    a.type = 1;
+    a.command = r.command;
+    a.node = r.node;
+    a.param = r.param;
+    a.seq = r.seq;
+}
+inline ssize_t zr_recv_request(int qid, MsgRequest& r, int flags = 0) { return msgrcv(qid, &r, ZR_REQ_TEXT, 0, flags); }
+inline int zr_send_answer(int qid, const MsgAnswer& a, int flags = 0) { return msgsnd(qid, &a, ZR_ANS_TEXT, flags); }
 inline int zr_send_request(int qid, const MsgRequest& r, int flags = 0) { return msgsnd(qid, &r, ZR_REQ_TEXT, flags); }
 inline ssize_t zr_recv_answer(int qid, MsgAnswer& a, int flags = 0) { return msgrcv(qid, &a, ZR_ANS_TEXT, 0, flags); }
