@@ -162,10 +162,20 @@ TEST(Rig, HomeIsPrivateTmpfsWithDriverFolders)
         EXPECT_EQ(stat(d, &st), 0) << d;
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << d;
     }
+    // A program put where the start script expects it runs from there.
     std::string f = "/home/drivers/vexa/zr/rig-selftest";
-    { std::ofstream(f) << "x"; }
-    EXPECT_EQ(rig::readFile(f), "x");
+    ASSERT_TRUE(rig::writeFile(f, "#!/bin/sh\nexit 7\n", 0755));
+    rig::Process p({f});
+    auto e = p.waitExit(5000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->code, 7);
+    ASSERT_TRUE(rig::copyFile(f, f + "-copy", 0600));
+    struct stat st{};
+    ASSERT_EQ(stat((f + "-copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(rig::readFile(f + "-copy"), "#!/bin/sh\nexit 7\n");
     unlink(f.c_str());
+    unlink((f + "-copy").c_str());
 }
 
 TEST(Rig, OnlyLoopbackAndItWorks)

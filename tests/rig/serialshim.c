@@ -8,7 +8,8 @@
  *   - it cannot carry parity or fewer than 8 data bits: the kernel silently turns
  *     7E1 or 8O1 into 8N1, and the C library then fails every later tcsetattr that
  *     asks for parity again with EINVAL.
- * On a pty (master or slave; any other descriptor passes straight through):
+ * On a pty (a master, or a slave of the /dev/pts instance; any other descriptor
+ * passes straight through):
  *   - TIOCGSERIAL answers like a USB serial adapter's driver (PORT_UNKNOWN, port 0,
  *     line = pty number, baud_base 24000000, low-latency flag, close_delay 50,
  *     closing_wait 3000); TIOCSSERIAL is accepted and its record is what later
@@ -97,6 +98,8 @@ static struct shared local_shared; /* used if the shared mapping cannot be made 
 static struct shared *sh = &local_shared;
 static struct fdserial fdser[MAX_FDS];
 static int ready;
+static dev_t pts_dev;
+static int have_pts_dev;
 
 static const struct {
     const char *name;
@@ -193,6 +196,12 @@ static void init(void)
     if (m != MAP_FAILED)
         sh = (struct shared *)m;
 
+    struct stat pts;
+    if (stat("/dev/pts", &pts) == 0) {
+        pts_dev = pts.st_dev;
+        have_pts_dev = 1;
+    }
+
     const char *lp = getenv("ORV_SHIM_LOG");
     if (lp && strlen(lp) < sizeof logpath)
         strcpy(logpath, lp);
@@ -234,7 +243,9 @@ static int pty_key(int fd, dev_t *key)
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         return 0;
     unsigned maj = major(st.st_rdev);
-    if (maj >= 136 && maj <= 143) { /* Unix98 pty slaves */
+    /* Only slaves of our devpts instance: inside the rig that keeps a developer's
+     * terminal (a pty of the host's instance) out of the failure rules. */
+    if (maj >= 136 && maj <= 143 && (!have_pts_dev || st.st_dev == pts_dev)) {
         *key = st.st_rdev;
         return 1;
     }

@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <sstream>
 
@@ -227,6 +233,27 @@ TEST(ShimPty, NonPtyDescriptorsPassThrough)
                                      "set fail ENOTTY"};
     EXPECT_EQ(r.lines, want);
     EXPECT_EQ(r.log, "");
+}
+
+TEST(ShimPty, PtyOfAnotherDevptsInstancePassesThrough)
+{
+    // Stands for a developer's terminal: a pty that is not one of the rig's.
+    if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig";
+    std::string dir = rig::scratchDir() + "/otherpts";
+    mkdir(dir.c_str(), 0755);
+    ASSERT_EQ(mount("otherpts", dir.c_str(), "devpts", 0, "newinstance,ptmxmode=0666"), 0)
+        << strerror(errno);
+    int m = open((dir + "/ptmx").c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(m, 0);
+    int n = -1, unlock = 0;
+    ASSERT_EQ(ioctl(m, TIOCGPTN, &n), 0);
+    ASSERT_EQ(ioctl(m, TIOCSPTLCK, &unlock), 0);
+    ProbeRun r = probe(dir + "/" + std::to_string(n), {"open", "gserial"}, true);
+    std::vector<std::string> want = {"open ok", "gserial fail ENOTTY"};
+    EXPECT_EQ(r.lines, want);
+    EXPECT_EQ(r.log, "");
+    close(m);
+    umount2(dir.c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -58,29 +58,29 @@ static long baudOf(speed_t s)
 }
 
 // "7E1@19200" -> the record a daemon builds from zeros for that line.
-static bool build(const std::string& spec, termios& t)
+static bool build(const std::string& format, termios& t)
 {
-    size_t at = spec.find('@');
-    if (spec.size() < 3 || at != 3)
+    size_t at = format.find('@');
+    if (format.size() < 3 || at != 3)
         return false;
     std::memset(&t, 0, sizeof t);
     t.c_iflag = IGNPAR;
     t.c_oflag = ONLRET;
     t.c_cflag = CREAD | CLOCAL;
-    switch (spec[0]) {
+    switch (format[0]) {
     case '7': t.c_cflag |= CS7; break;
     case '8': t.c_cflag |= CS8; break;
     default: return false;
     }
-    switch (spec[1]) {
+    switch (format[1]) {
     case 'N': break;
     case 'E': t.c_cflag |= PARENB; break;
     case 'O': t.c_cflag |= PARENB | PARODD; break;
     default: return false;
     }
-    if (spec[2] == '2')
+    if (format[2] == '2')
         t.c_cflag |= CSTOPB;
-    speed_t sp = speedCode(std::atol(spec.c_str() + at + 1));
+    speed_t sp = speedCode(std::atol(format.c_str() + at + 1));
     if (sp == B0)
         return false;
     cfsetispeed(&t, sp);

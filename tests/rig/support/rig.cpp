@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -66,6 +67,37 @@ std::string readFile(const std::string& path)
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+bool writeFile(const std::string& path, std::string_view content, mode_t mode)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < content.size()) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    // The mode of an existing file is not changed by open().
+    bool ok = fchmod(fd, mode) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+bool copyFile(const std::string& from, const std::string& to, mode_t mode)
+{
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    return writeFile(to, buf.str(), mode);
 }
 
 // ------------------------------------------------------------------ sockets
@@ -513,6 +545,14 @@ Exit Process::stop(int graceMs)
 
 // ------------------------------------------------------------------ detached processes
 
+// "pid (comm) S ...": the state follows the last ')'.
+static bool isZombie(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+}
+
 std::vector<pid_t> pidsOf(const std::string& name)
 {
     std::vector<pid_t> out;
@@ -528,9 +568,7 @@ std::vector<pid_t> pidsOf(const std::string& name)
         if (!comm.empty() && comm.back() == '\n')
             comm.pop_back();
         // A zombie still has its name; it is gone for our purposes.
-        std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
-        size_t paren = stat.rfind(')');
-        if (paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z')
+        if (isZombie(static_cast<pid_t>(pid)))
             continue;
         if (comm == name.substr(0, 15))
             out.push_back(static_cast<pid_t>(pid));
@@ -543,9 +581,7 @@ static bool gone(pid_t pid)
 {
     if (::kill(pid, 0) != 0)
         return errno == ESRCH;
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'Z';
+    return isZombie(pid);
 }
 
 bool endPid(pid_t pid, int graceMs)

@@ -32,6 +32,10 @@ bool waitPort(int port, int timeoutMs);
 
 // Reads a whole file ("" when it cannot be read).
 std::string readFile(const std::string& path);
+// Writes a file whole (replacing it) with the given mode, e.g. to put a program of
+// binDir() or a configuration into /home/drivers/vexa/zr/ inside the rig.
+bool writeFile(const std::string& path, std::string_view content, mode_t mode = 0644);
+bool copyFile(const std::string& from, const std::string& to, mode_t mode = 0755);
 
 // ------------------------------------------------------------------ ProtoClient
 // A TCP client for the driver request protocol. Lines are LF-terminated; what the
