@@ -1,3 +1,4 @@
-// zr1msg: where the commander gets the message-queue records from.
+// zr1msg: where the commander gets the message-queue records from: the one
+// header shared with serlink.
 #pragma once
-#include "zr1msg_interim.h"
+#include "zrmsg.h"
