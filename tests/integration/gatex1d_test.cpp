@@ -104,7 +104,10 @@ protected:
         rig::Exit e = launch({conf}, env);
         ASSERT_TRUE(e.exited && e.code == 0) << e.code << " " << e.signal;
         ASSERT_TRUE(rig::waitPort(port, 30000)) << rig::readFile(log.path());
+        // waitPort's own probe connection has a process that may still be ending.
         auto pids = rig::pidsOf("gatex1d");
+        for (long long end = rig::nowMs() + kT; pids.size() > 1 && rig::nowMs() < end; pids = rig::pidsOf("gatex1d"))
+            usleep(20000);
         ASSERT_EQ(pids.size(), 1u);
         mainPid = pids[0];
     }
