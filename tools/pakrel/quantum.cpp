@@ -1,0 +1,255 @@
+// Quantum decoder for cabinet folders.
+//
+// Quantum is an LZ77 coder whose every decision goes through an adaptive arithmetic
+// coder. Seven models pick the kind of the next item (four literal ranges of 64
+// byte values, matches of length 3, of length 4, and longer matches), and further
+// models give the literal, the match length and the offset slot; slot extra bits are
+// taken raw from the bit stream. Each cabinet data block is one frame of at most
+// 32 KiB output: the arithmetic coder starts afresh at the block's first byte
+// (any trailer after the frame is ignored), while the window and all models carry
+// over from block to block within a folder. reset() starts a new folder.
+#include <cstring>
+#include <vector>
+
+#include "codec.h"
+#include "lzx_bits.h"
+
+namespace pakrel {
+namespace {
+
+constexpr uint32_t kFrameSize = 32768;
+constexpr int kMaxModelSymbols = 64;
+// A model whose total frequency passes this is rescaled.
+constexpr uint32_t kRescaleLimit = 3800;
+constexpr int kIncrement = 8;
+constexpr int kReorderInterval = 50;
+constexpr int kFirstReorder = 4;
+
+struct Tables {
+    uint32_t posBase[42];
+    uint8_t posExtra[42];
+    uint8_t lenBase[27];
+    uint8_t lenExtra[27];
+    Tables() {
+        uint32_t b = 0;
+        for (int i = 0; i < 42; ++i) {
+            int e = i < 4 ? 0 : (i - 2) / 2;
+            posBase[i] = b;
+            posExtra[i] = static_cast<uint8_t>(e);
+            b += 1u << e;
+        }
+        // Lengths: six single values, then groups of four per extra bit count; the
+        // last symbol stands alone without extra bits.
+        uint32_t l = 0;
+        for (int i = 0; i < 27; ++i) {
+            int e = i < 6 ? 0 : (i < 26 ? (i - 2) / 4 : 0);
+            lenBase[i] = static_cast<uint8_t>(l);
+            lenExtra[i] = static_cast<uint8_t>(e);
+            l += 1u << e;
+        }
+    }
+};
+const Tables kTables;
+
+// An adaptive frequency model. cum_[k] is the total frequency of the entries at
+// index k and above, so cum_[0] is the model's total and cum_[n] is 0; entry k
+// holds symbol sym_[k] with frequency cum_[k] - cum_[k + 1].
+class Model {
+public:
+    void init(int firstSymbol, int n) {
+        n_ = n;
+        for (int k = 0; k < n; ++k) {
+            sym_[k] = static_cast<uint16_t>(firstSymbol + k);
+            cum_[k] = static_cast<uint16_t>(n - k);
+        }
+        cum_[n] = 0;
+        reorderIn_ = kFirstReorder;
+    }
+    int size() const { return n_; }
+    uint32_t total() const { return cum_[0]; }
+    // The entry whose range holds target: cum_[k + 1] <= target < cum_[k].
+    int find(uint32_t target) const {
+        int k = 0;
+        while (k + 1 < n_ && cum_[k + 1] > target) ++k;
+        return k;
+    }
+    uint32_t high(int k) const { return cum_[k]; }
+    uint32_t low(int k) const { return cum_[k + 1]; }
+    int symbol(int k) const { return sym_[k]; }
+
+    void update(int k) {
+        for (int j = 0; j <= k; ++j) cum_[j] = static_cast<uint16_t>(cum_[j] + kIncrement);
+        if (cum_[0] > kRescaleLimit) rescale();
+    }
+
+private:
+    void rescale() {
+        if (--reorderIn_ != 0) {
+            // Halve, keeping every frequency at least 1.
+            for (int j = n_ - 1; j >= 0; --j) {
+                cum_[j] = static_cast<uint16_t>(cum_[j] >> 1);
+                if (cum_[j] <= cum_[j + 1]) cum_[j] = static_cast<uint16_t>(cum_[j + 1] + 1);
+            }
+            return;
+        }
+        reorderIn_ = kReorderInterval;
+        uint16_t freq[kMaxModelSymbols];
+        for (int j = 0; j < n_; ++j) freq[j] = static_cast<uint16_t>((cum_[j] - cum_[j + 1] + 1) >> 1);
+        // Most frequent first. The exchange order is part of the format: encoder and
+        // decoder must end with the same order, ties included.
+        for (int i = 0; i < n_ - 1; ++i) {
+            for (int j = i + 1; j < n_; ++j) {
+                if (freq[i] < freq[j]) {
+                    std::swap(freq[i], freq[j]);
+                    std::swap(sym_[i], sym_[j]);
+                }
+            }
+        }
+        cum_[n_] = 0;
+        for (int j = n_ - 1; j >= 0; --j) cum_[j] = static_cast<uint16_t>(cum_[j + 1] + freq[j]);
+    }
+
+    int n_ = 0;
+    int reorderIn_ = kFirstReorder;
+    uint16_t sym_[kMaxModelSymbols];
+    uint16_t cum_[kMaxModelSymbols + 1];
+};
+
+class QuantumDecoder final : public BlockDecoder {
+public:
+    explicit QuantumDecoder(int windowBits) : windowBits_(windowBits), windowSize_(1u << windowBits), window_(windowSize_) {
+        reset();
+    }
+
+    void reset() override {
+        const int slots = 2 * windowBits_;
+        for (int i = 0; i < 4; ++i) literal_[i].init(64 * i, 64);
+        match3_.init(0, slots < 24 ? slots : 24);
+        match4_.init(0, slots < 36 ? slots : 36);
+        matchLong_.init(0, slots);
+        length_.init(0, 27);
+        selector_.init(0, 7);
+        pos_ = 0;
+        written_ = 0;
+        failed_ = false;
+    }
+
+    bool decodeBlock(const uint8_t* in, size_t inLen, uint8_t* out, size_t outLen) override {
+        if (failed_ || outLen == 0 || outLen > kFrameSize) return fail();
+        bits_.start(in, inLen);
+        low_ = 0;
+        high_ = 0xFFFF;
+        code_ = bits_.read(16);
+        if (!decodeFrame(out, static_cast<uint32_t>(outLen))) return fail();
+        written_ += outLen;
+        if (written_ > windowSize_) written_ = windowSize_;
+        return true;
+    }
+
+private:
+    bool fail() {
+        failed_ = true;
+        return false;
+    }
+
+    // One symbol through the arithmetic coder, then the model learns it.
+    int decodeSymbol(Model& m) {
+        const uint32_t range = ((high_ - low_) & 0xFFFF) + 1;
+        const uint32_t total = m.total();
+        const uint32_t target = ((((code_ - low_) & 0xFFFF) + 1) * total - 1) / range;
+        const int k = m.find(target);
+        const int sym = m.symbol(k);
+        high_ = (low_ + (m.high(k) * range) / total - 1) & 0xFFFF;
+        low_ = (low_ + (m.low(k) * range) / total) & 0xFFFF;
+        m.update(k);
+        // Renormalise: shift out settled top bits; when the range straddles the middle
+        // too narrowly (low 01..., high 10...), drop the second bit (underflow).
+        for (;;) {
+            if ((low_ ^ high_) & 0x8000) {
+                if ((low_ & 0x4000) && !(high_ & 0x4000)) {
+                    code_ ^= 0x4000;
+                    low_ &= 0x3FFF;
+                    high_ |= 0x4000;
+                } else {
+                    break;
+                }
+            }
+            low_ = (low_ << 1) & 0xFFFF;
+            high_ = ((high_ << 1) | 1) & 0xFFFF;
+            code_ = ((code_ << 1) | bits_.read(1)) & 0xFFFF;
+        }
+        return sym;
+    }
+
+    uint32_t offsetFrom(Model& m) {
+        int slot = decodeSymbol(m);
+        return kTables.posBase[slot] + bits_.read(kTables.posExtra[slot]) + 1;
+    }
+
+    bool decodeFrame(uint8_t* out, uint32_t frameLen) {
+        uint8_t* const w = window_.data();
+        const uint32_t mask = windowSize_ - 1;
+        uint32_t o = 0;
+        while (o < frameLen) {
+            int sel = decodeSymbol(selector_);
+            if (sel < 4) {
+                uint8_t b = static_cast<uint8_t>(decodeSymbol(literal_[sel]));
+                w[pos_] = b;
+                pos_ = (pos_ + 1) & mask;
+                out[o++] = b;
+                continue;
+            }
+            uint32_t len;
+            uint32_t offset;
+            if (sel == 4) {
+                len = 3;
+                offset = offsetFrom(match3_);
+            } else if (sel == 5) {
+                len = 4;
+                offset = offsetFrom(match4_);
+            } else if (sel == 6) {
+                int l = decodeSymbol(length_);
+                len = kTables.lenBase[l] + bits_.read(kTables.lenExtra[l]) + 5;
+                offset = offsetFrom(matchLong_);
+            } else {
+                return false;
+            }
+            // A match may neither leave the frame nor reach before the folder's
+            // first byte (or further back than the window holds). The last frame of
+            // a folder may be cut short: its data are decoded to the frame's full
+            // size as the compressor wrote them, and only the block's bytes go out.
+            if (len > kFrameSize - o) return false;
+            uint64_t avail = static_cast<uint64_t>(written_) + o;
+            if (offset > avail || offset > windowSize_) return false;
+            uint32_t src = (pos_ - offset) & mask;
+            for (uint32_t k = 0; k < len; ++k) {
+                uint8_t b = w[src];
+                w[pos_] = b;
+                if (o < frameLen) out[o] = b;
+                ++o;
+                src = (src + 1) & mask;
+                pos_ = (pos_ + 1) & mask;
+            }
+        }
+        return true;
+    }
+
+    const int windowBits_;
+    const uint32_t windowSize_;
+    std::vector<uint8_t> window_;
+    QtmBitReader bits_;
+    Model literal_[4], match3_, match4_, matchLong_, length_, selector_;
+    uint32_t low_ = 0, high_ = 0xFFFF, code_ = 0;
+    uint32_t pos_ = 0;
+    uint32_t written_ = 0;  // bytes of this folder before this frame, capped at the window
+    bool failed_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<BlockDecoder> makeQuantumDecoder(int windowBits) {
+    if (windowBits < 10 || windowBits > 21) return nullptr;
+    return std::make_unique<QuantumDecoder>(windowBits);
+}
+
+}  // namespace pakrel
