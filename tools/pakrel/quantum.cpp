@@ -13,17 +13,12 @@
 
 #include "codec.h"
 #include "lzx_bits.h"
+#include "quantum_model.h"
 
 namespace pakrel {
 namespace {
 
 constexpr uint32_t kFrameSize = 32768;
-constexpr int kMaxModelSymbols = 64;
-// A model whose total frequency passes this is rescaled.
-constexpr uint32_t kRescaleLimit = 3800;
-constexpr int kIncrement = 8;
-constexpr int kReorderInterval = 50;
-constexpr int kFirstReorder = 4;
 
 struct Tables {
     uint32_t posBase[42];
@@ -50,70 +45,6 @@ struct Tables {
     }
 };
 const Tables kTables;
-
-// An adaptive frequency model. cum_[k] is the total frequency of the entries at
-// index k and above, so cum_[0] is the model's total and cum_[n] is 0; entry k
-// holds symbol sym_[k] with frequency cum_[k] - cum_[k + 1].
-class Model {
-public:
-    void init(int firstSymbol, int n) {
-        n_ = n;
-        for (int k = 0; k < n; ++k) {
-            sym_[k] = static_cast<uint16_t>(firstSymbol + k);
-            cum_[k] = static_cast<uint16_t>(n - k);
-        }
-        cum_[n] = 0;
-        reorderIn_ = kFirstReorder;
-    }
-    int size() const { return n_; }
-    uint32_t total() const { return cum_[0]; }
-    // The entry whose range holds target: cum_[k + 1] <= target < cum_[k].
-    int find(uint32_t target) const {
-        int k = 0;
-        while (k + 1 < n_ && cum_[k + 1] > target) ++k;
-        return k;
-    }
-    uint32_t high(int k) const { return cum_[k]; }
-    uint32_t low(int k) const { return cum_[k + 1]; }
-    int symbol(int k) const { return sym_[k]; }
-
-    void update(int k) {
-        for (int j = 0; j <= k; ++j) cum_[j] = static_cast<uint16_t>(cum_[j] + kIncrement);
-        if (cum_[0] > kRescaleLimit) rescale();
-    }
-
-private:
-    void rescale() {
-        if (--reorderIn_ != 0) {
-            // Halve, keeping every frequency at least 1.
-            for (int j = n_ - 1; j >= 0; --j) {
-                cum_[j] = static_cast<uint16_t>(cum_[j] >> 1);
-                if (cum_[j] <= cum_[j + 1]) cum_[j] = static_cast<uint16_t>(cum_[j + 1] + 1);
-            }
-            return;
-        }
-        reorderIn_ = kReorderInterval;
-        uint16_t freq[kMaxModelSymbols];
-        for (int j = 0; j < n_; ++j) freq[j] = static_cast<uint16_t>((cum_[j] - cum_[j + 1] + 1) >> 1);
-        // Most frequent first. The exchange order is part of the format: encoder and
-        // decoder must end with the same order, ties included.
-        for (int i = 0; i < n_ - 1; ++i) {
-            for (int j = i + 1; j < n_; ++j) {
-                if (freq[i] < freq[j]) {
-                    std::swap(freq[i], freq[j]);
-                    std::swap(sym_[i], sym_[j]);
-                }
-            }
-        }
-        cum_[n_] = 0;
-        for (int j = n_ - 1; j >= 0; --j) cum_[j] = static_cast<uint16_t>(cum_[j + 1] + freq[j]);
-    }
-
-    int n_ = 0;
-    int reorderIn_ = kFirstReorder;
-    uint16_t sym_[kMaxModelSymbols];
-    uint16_t cum_[kMaxModelSymbols + 1];
-};
 
 class QuantumDecoder final : public BlockDecoder {
 public:
@@ -153,7 +84,7 @@ private:
     }
 
     // One symbol through the arithmetic coder, then the model learns it.
-    int decodeSymbol(Model& m) {
+    int decodeSymbol(QtmModel& m) {
         const uint32_t range = ((high_ - low_) & 0xFFFF) + 1;
         const uint32_t total = m.total();
         const uint32_t target = ((((code_ - low_) & 0xFFFF) + 1) * total - 1) / range;
@@ -181,7 +112,7 @@ private:
         return sym;
     }
 
-    uint32_t offsetFrom(Model& m) {
+    uint32_t offsetFrom(QtmModel& m) {
         int slot = decodeSymbol(m);
         return kTables.posBase[slot] + bits_.read(kTables.posExtra[slot]) + 1;
     }
@@ -238,7 +169,7 @@ private:
     const uint32_t windowSize_;
     std::vector<uint8_t> window_;
     QtmBitReader bits_;
-    Model literal_[4], match3_, match4_, matchLong_, length_, selector_;
+    QtmModel literal_[4], match3_, match4_, matchLong_, length_, selector_;
     uint32_t low_ = 0, high_ = 0xFFFF, code_ = 0;
     uint32_t pos_ = 0;
     uint32_t written_ = 0;  // bytes of this folder before this frame, capped at the window

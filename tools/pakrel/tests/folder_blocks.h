@@ -16,6 +16,13 @@ struct DataBlock {
     size_t outLen = 0;
 };
 
+struct FileEntry {
+    std::string name;
+    uint32_t size = 0;
+    uint32_t offset = 0;  // in its folder's decoded data
+    uint16_t folder = 0;
+};
+
 struct Folder {
     uint16_t compression = 0;  // the folder's compression type field
     std::vector<DataBlock> blocks;
@@ -31,7 +38,8 @@ inline uint32_t le32(const std::vector<uint8_t>& b, size_t at) { return le16(b, 
 
 // False when the image is too broken to find the folders' blocks; folders whose
 // blocks run past the image are cut where the image ends.
-inline bool readFolders(const std::vector<uint8_t>& cab, std::vector<Folder>& folders) {
+inline bool readFolders(const std::vector<uint8_t>& cab, std::vector<Folder>& folders,
+                        std::vector<FileEntry>* files = nullptr) {
     folders.clear();
     if (cab.size() < 36 || std::memcmp(cab.data(), "MSCF", 4) != 0) return false;
     const unsigned nFolders = le16(cab, 26);
@@ -67,6 +75,21 @@ inline bool readFolders(const std::vector<uint8_t>& cab, std::vector<Folder>& fo
             data = start + inLen;
         }
         folders.push_back(std::move(f));
+    }
+    if (files) {
+        files->clear();
+        at = le32(cab, 16);
+        for (unsigned i = 0, n = le16(cab, 28); i < n; ++i) {
+            if (at + 16 > cab.size()) return false;
+            FileEntry e;
+            e.size = le32(cab, at);
+            e.offset = le32(cab, at + 4);
+            e.folder = static_cast<uint16_t>(le16(cab, at + 8));
+            at += 16;
+            while (at < cab.size() && cab[at] != 0) e.name.push_back(static_cast<char>(cab[at++]));
+            ++at;
+            files->push_back(e);
+        }
     }
     return true;
 }
