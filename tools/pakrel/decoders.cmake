@@ -21,9 +21,11 @@ if(ORV_TESTS)
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/cabinet_decode_test.cpp
         LIBS cabdecoders
         LABELS integration)
-      target_compile_definitions(decoders_cabinet_test PRIVATE
+      if(TARGET decoders_cabinet_test)
+        target_compile_definitions(decoders_cabinet_test PRIVATE
         ORV_CABEXTRACT="${ORV_CABEXTRACT}"
         ORV_CAB_DATA="${CMAKE_SOURCE_DIR}/tests/data/cab")
+      endif()
     endif()
   endif()
 endif()
