@@ -18,7 +18,10 @@ python=/usr/bin/python3
 work=$(mktemp -d /tmp/uploader-bench-XXXXXX)
 ftpd=""
 cleanup() {
-    [ -n "$ftpd" ] && kill "$ftpd" 2>/dev/null && wait "$ftpd" 2>/dev/null
+    if [ -n "$ftpd" ]; then
+        kill "$ftpd" 2>/dev/null || true
+        wait "$ftpd" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
