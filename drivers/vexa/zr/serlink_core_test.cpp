@@ -165,7 +165,7 @@ TEST_F(Core, GetLeavesScansEveryNodeAndLeavesTheCacheAlone) {
     EXPECT_EQ(row(last(), 5), "0000000000000000");
     EXPECT_EQ(row(last(), 0), "0000000000000000");
     // Status of the last failed node: node 15 was silent.
-    EXPECT_EQ(last().status, ZRST_TIMEOUT);
+    EXPECT_EQ(+last().status, ZRST_TIMEOUT);
     EXPECT_TRUE(all_zero(last().frames, sizeof last().frames));
     EXPECT_TRUE(all_zero(&cmd12cache, sizeof cmd12cache));
     EXPECT_EQ(line.opens, 16);
@@ -182,12 +182,12 @@ TEST_F(Core, GetValueCopiesFieldsDateAndTime) {
     ASSERT_EQ(line.written.size(), 1u);
     EXPECT_EQ(line.written[0], frame_text("300@@@A5"));
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(last().status, 0);
+    EXPECT_EQ(+last().status, 0);
     EXPECT_EQ(std::string(last().date, 10), "2026-12-08");
     EXPECT_EQ(std::string(last().time, 8), "02:06:51");
     EXPECT_EQ(std::string(last().value, 80), data);
     EXPECT_EQ(std::string(last().valmark, 2), "10");
-    EXPECT_EQ(last().seq, 9);
+    EXPECT_EQ(+last().seq, 9);
     EXPECT_EQ(last().node, '3');
     EXPECT_EQ(last().param, '5');
 }
@@ -215,7 +215,7 @@ TEST_F(Core, GetValueStatuses) {
         line.open_rc = 0;
         ASSERT_EQ(sent.size(), c.answered ? 1u : 0u) << c.what;
         if (c.answered) {
-            EXPECT_EQ(last().status, c.status) << c.what;
+            EXPECT_EQ(+last().status, c.status) << c.what;
             if (c.status != ZRST_NOLEAF) {
                 EXPECT_TRUE(all_zero(last().date, 100)) << c.what;
             }
@@ -236,7 +236,7 @@ TEST_F(Core, FailedExchangesSetStatusBeforeReturning) {
         MsgAnswer a;
         memset(&a, 0, sizeof a);
         EXPECT_EQ(measurement(ZRCMD_CHKTYP20, '4', '0', a), -1);
-        EXPECT_EQ(a.status, c.status);
+        EXPECT_EQ(+a.status, c.status);
         EXPECT_EQ(zr_chk(a, 4), 0) << "no exchange, no check result";
         EXPECT_EQ(line.closes, c.closes);
     }
@@ -271,11 +271,11 @@ TEST_F(Core, GetValueErrorsAreLoggedOnceUntilOneSucceeds) {
 TEST_F(Core, SetTime) {
     request(ZRCMD_SET_TIME);
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(last().status, 0) << "a silent broadcast is success";
+    EXPECT_EQ(+last().status, 0) << "a silent broadcast is success";
     EXPECT_EQ(line.written[0], frame_text("*2020261208020651"));
     line.by_node['*'].chunks = {"\x02*\x03" "00\r"};
     request(ZRCMD_SET_TIME);
-    EXPECT_EQ(last().status, ZRST_BCC);
+    EXPECT_EQ(+last().status, ZRST_BCC);
     line.by_node['*'].write_fails = true;
     request(ZRCMD_SET_TIME);
     EXPECT_EQ(sent.size(), 2u) << "no answer when the frame could not be written";
@@ -290,7 +290,7 @@ TEST_F(Core, ScanCacheAcrossScansAndChecks) {
     std::string s3 = scan_answer('3', {"20", "10", "00", "20"});
     line.by_node['3'].chunks = {s3};
     request(ZRCMD_SCANLEAVES, '3');
-    EXPECT_EQ(last().status, 0);
+    EXPECT_EQ(+last().status, 0);
     EXPECT_EQ(row(last(), 3), "1101000000000000");
     EXPECT_EQ(std::string(last().frames[3], 158), s3.substr(0, 158));
     EXPECT_TRUE(all_zero(last().chktbl, 64)) << "scanleaves carries no check table";
@@ -302,7 +302,7 @@ TEST_F(Core, ScanCacheAcrossScansAndChecks) {
     EXPECT_EQ(zr_chk(last(), 3), ZRCHK_ANSWERED);
     EXPECT_TRUE(all_zero(last().chtable, 256 + 2528)) << "chkTyp20 carries only the check table";
     request(ZRCMD_CHKTYP20, '9');  // silent node
-    EXPECT_EQ(last().status, ZRST_TIMEOUT);
+    EXPECT_EQ(+last().status, ZRST_TIMEOUT);
     EXPECT_EQ(zr_chk(last(), 9), ZRCHK_SILENT);
     EXPECT_EQ(zr_chk(last(), 3), ZRCHK_ANSWERED);
     line.by_node['A'].chunks = {"\x02" "AGP\x03" "00\r"};
@@ -325,7 +325,7 @@ TEST_F(Core, ScanCacheAcrossScansAndChecks) {
     // The node goes silent: its row turns to '0' in the cache, its frame stays.
     line.by_node['3'].chunks.clear();
     request(ZRCMD_SCANLEAVES, '3');
-    EXPECT_EQ(last().status, ZRST_TIMEOUT);
+    EXPECT_EQ(+last().status, ZRST_TIMEOUT);
     EXPECT_EQ(row(cmd12cache, 3), std::string(16, '0'));
     EXPECT_EQ(std::string(cmd12cache.frames[3], 158), s3.substr(0, 158));
 
@@ -357,9 +357,9 @@ TEST_F(Core, NodesWithoutAPlaceAreRefusedWithoutLineTraffic) {
             sent.clear();
             request(cmd, node, '0', 77);
             ASSERT_EQ(sent.size(), 1u);
-            EXPECT_EQ(last().status, ZRST_CMDERR) << cmd << " " << (int)node;
+            EXPECT_EQ(+last().status, ZRST_CMDERR) << cmd << " " << (int)node;
             EXPECT_EQ(last().node, node);
-            EXPECT_EQ(last().seq, 77);
+            EXPECT_EQ(+last().seq, 77);
         }
     }
     EXPECT_TRUE(line.written.empty());
@@ -381,11 +381,11 @@ TEST_F(Core, HeaderOnlyCommandsAndUnknownCodes) {
         logged.clear();
         EXPECT_EQ(request(c.cmd, 'x', 'y', 1234), c.next) << c.cmd;
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(last().status, c.status);
-        EXPECT_EQ(last().command, c.cmd);
+        EXPECT_EQ(+last().status, c.status);
+        EXPECT_EQ(+last().command, c.cmd);
         EXPECT_EQ(last().node, 'x');
         EXPECT_EQ(last().param, 'y');
-        EXPECT_EQ(last().seq, 1234);
+        EXPECT_EQ(+last().seq, 1234);
         EXPECT_EQ(last().type, 1);
         EXPECT_TRUE(all_zero(last().chtable, ZR_ANS_TEXT - 14));
         if (c.log) {

@@ -40,7 +40,7 @@ struct ZrReceiver {
     uint8_t bcc;
     int result;  // ZR_RCV_MORE until reception ended
 };
-enum : int { ZR_RCV_MORE = 1 };  // only ever compared with result; a real result is <= 0 or a length >= 4
+enum : int { ZR_RCV_MORE = 1 };  // a final result is negative or a length of at least 3
 
 void zr_rcv_init(ZrReceiver& r);
 // Takes one chunk. Returns ZR_RCV_MORE while the frame is incomplete, else the

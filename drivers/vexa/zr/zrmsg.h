@@ -10,7 +10,8 @@
 // whatever target includes this header.
 //
 // Fields of a packed record must be read and written by value (no references
-// or pointers to the int32 fields); the accessors below work on byte offsets.
+// or pointers to the int32 fields; in a gtest check write EXPECT_EQ(+a.status, 0)
+// so the macro binds a copy); the accessors below work on byte offsets.
 #pragma once
 
 #include <cstddef>

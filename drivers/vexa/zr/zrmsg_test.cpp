@@ -97,7 +97,7 @@ TEST(ZrMsg, QueueRoundTripKeepsTextLengths) {
     memset(&b, 0x55, sizeof b);
     EXPECT_EQ(zr_recv_answer(q, b, IPC_NOWAIT), (ssize_t)ZR_ANS_TEXT);
     EXPECT_EQ(memcmp(&a, &b, sizeof a), 0);
-    EXPECT_EQ(b.seq, 0x01020304);
+    EXPECT_EQ(+b.seq, 0x01020304);
     // A request receive with a 10-byte buffer refuses the large record.
     ASSERT_EQ(zr_send_answer(q, a), 0);
     errno = 0;
