@@ -1,6 +1,7 @@
 // pmlink: see pmlink.h.
 #include "pmlink.h"
 
+#include <poll.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -120,7 +121,16 @@ int pm_read(int fd, char* buf, int size, int timeoutMs) {
     tv.it_value.tv_sec = timeoutMs / 1000;
     tv.it_value.tv_usec = (timeoutMs % 1000) * 1000;
     setitimer(ITIMER_REAL, &tv, nullptr);
-    ssize_t n = ::read(fd, buf, (size_t)size - 1);
+    // The timer alone leaves a window: when it fires before read() is entered (the
+    // process was not scheduled in time), read() waits for ever on a silent meter.
+    // Waiting in poll() for the same time first closes it; the timer stays armed
+    // as the bound of the read itself.
+    ssize_t n = -1;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int ready;
+    do ready = poll(&pfd, 1, timeoutMs > 0 ? timeoutMs : 0);
+    while (ready < 0 && errno == EINTR && timeoutMs <= 0);
+    if (ready > 0) n = ::read(fd, buf, (size_t)size - 1);
     buf[n > 0 ? n : 0] = '\0';
     memset(&tv, 0, sizeof tv);
     setitimer(ITIMER_REAL, &tv, nullptr);
