@@ -19,3 +19,11 @@ if(TARGET rigsupport AND TARGET ZR1Communicator AND TARGET serlink)
     add_dependencies(zr1_pair ZR1Communicator serlink)
   endif()
 endif()
+
+# The whole driver with the simulated nodes.
+if(TARGET rigsupport AND TARGET ZR1Communicator AND TARGET serlink AND TARGET sensornet)
+  orv_add_rig_test(zr1_fullstack SOURCES ${d}/zr1_fullstack_test.cpp LIBS zr1itsupport TIMEOUT 300)
+  if(TARGET zr1_fullstack)
+    add_dependencies(zr1_fullstack ZR1Communicator serlink sensornet orvserialshim)
+  endif()
+endif()

@@ -76,20 +76,20 @@ TEST_F(Commander, RequestRecordsAndSharedCounter) {
     // One counter for every process of the instance: the boot scan's exchanges
     // are 1-6, the connection children go on from there.
     for (size_t i = 0; i < reqs.size(); i++) {
-        EXPECT_EQ(reqs[i].type, 1) << i;
-        EXPECT_EQ(reqs[i].seq, int32_t(i + 1)) << i;
+        EXPECT_EQ(int(reqs[i].type), 1) << i;
+        EXPECT_EQ(int(reqs[i].seq), int32_t(i + 1)) << i;
     }
     // Boot scan: 17, 12, 16 for nodes '0' and '1'.
     const int boot[6][2] = {{17, '0'}, {12, '0'}, {16, '0'}, {17, '1'}, {12, '1'}, {16, '1'}};
     for (int i = 0; i < 6; i++) {
-        EXPECT_EQ(reqs[i].command, boot[i][0]) << i;
-        EXPECT_EQ(reqs[i].node, char(boot[i][1])) << i;
-        EXPECT_EQ(reqs[i].param, '0') << i;
+        EXPECT_EQ(int(reqs[i].command), boot[i][0]) << i;
+        EXPECT_EQ(int(reqs[i].node), char(boot[i][1])) << i;
+        EXPECT_EQ(int(reqs[i].param), '0') << i;
     }
-    EXPECT_EQ(reqs[before].command, ZRCMD_HELLO);
-    EXPECT_EQ(reqs[before + 2].command, ZRCMD_GET_VALUE);
-    EXPECT_EQ(reqs[before + 2].node, '3');
-    EXPECT_EQ(reqs[before + 2].param, '4');  // leaf 5 of a ZR20A node travels as 4
+    EXPECT_EQ(int(reqs[before].command), ZRCMD_HELLO);
+    EXPECT_EQ(int(reqs[before + 2].command), ZRCMD_GET_VALUE);
+    EXPECT_EQ(int(reqs[before + 2].node), '3');
+    EXPECT_EQ(int(reqs[before + 2].param), '4');  // leaf 5 of a ZR20A node travels as 4
     // The raw bytes of the record text: command, node, param, seq.
     unsigned char raw[10];
     memcpy(raw, &reqs[before + 2].command, sizeof raw);
@@ -226,7 +226,7 @@ TEST_F(Commander, SigtermRemovesQueueAndSemaphoreButKeepsCounter) {
     // A new instance attaches to the same segment and numbers from 1 again.
     QueuePeer peer;
     start(peer);
-    EXPECT_EQ(peer.requests().front().seq, 1);
+    EXPECT_EQ(int(peer.requests().front().seq), 1);
 }
 
 TEST_F(Commander, LeafPrefixFromInterfaceAddress) {
@@ -278,8 +278,8 @@ TEST_F(Commander, MissingIniUsesDefaults) {
     // Defaults: nodes 0-15 in the boot scan.
     ASSERT_TRUE(peer.waitRequests(48, 15000));
     auto reqs = peer.requests();
-    EXPECT_EQ(reqs[45].command, 17);
-    EXPECT_EQ(reqs[45].node, 'F');
+    EXPECT_EQ(int(reqs[45].command), 17);
+    EXPECT_EQ(int(reqs[45].node), 'F');
     std::string err = rig::readFile(rig::scratchDir() + "/zr1.err");
     EXPECT_NE(err.find("InitFileRead:fopen: No such file or directory"), std::string::npos) << err;
 }
