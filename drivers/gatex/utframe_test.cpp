@@ -30,7 +30,7 @@ TEST(UtRequest, ExactBytes) {
         {ut_channel_first(3), kUtChannelRegs, "00 00 00 00 00 06 00 03 07 EE 00 05"},
         {ut_block_first(2), kUtBlockRegs, "00 00 00 00 00 06 00 03 00 14 00 12"},
         {kUtIdentityFirst, kUtIdentityRegs, "00 00 00 00 00 06 00 03 0B C5 00 03"},
-        {ut_channel_first(63), kUtChannelRegs, "00 00 00 00 00 06 00 03 08 AE 00 05"},
+        {ut_channel_first(63), kUtChannelRegs, "00 00 00 00 00 06 00 03 0A 46 00 05"},
         {ut_block_first(kUtMaxBlock), kUtBlockRegs, "00 00 00 00 00 06 00 03 FF DC 00 12"},
     };
     for (auto& r : rows) {
@@ -152,9 +152,11 @@ TEST(UtToq, TableRows) {
         ut_toq2rnd(&rnd, r.toq);
         EXPECT_EQ(rnd.offset, r.offset) << (r.toq ? r.toq : "(none)");
         EXPECT_EQ(rnd.scale, r.scale) << (r.toq ? r.toq : "(none)");
-        if (rnd.offset >= 0) EXPECT_EQ(rnd.type, UtType::Float32);
-        // Every float lies within the 18 registers and spares registers 0 and 1.
-        if (rnd.offset >= 0) EXPECT_TRUE(rnd.offset >= 2 && rnd.offset + 2 <= kUtBlockRegs);
+        if (rnd.offset >= 0) {
+            EXPECT_EQ(rnd.type, UtType::Float32);
+            // Every float lies within the 18 registers and spares registers 0 and 1.
+            EXPECT_TRUE(rnd.offset >= 2 && rnd.offset + 2 <= kUtBlockRegs);
+        }
     }
 }
 

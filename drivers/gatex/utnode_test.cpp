@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ov3.h"
 #include "test_support.h"
 #include "utnode.h"
 
@@ -188,7 +189,7 @@ TEST_F(UtNodeTest, RescanListsLeavesOfTypeFiveChannel) {
     ASSERT_EQ(link.sent.size(), 65u);
     EXPECT_EQ(link.sent[0], Bytes("\0\0\0\0\0\x06\0\x03\x0B\xC5\0\x03", 12));
     EXPECT_EQ(link.sent[4], Bytes("\0\0\0\0\0\x06\0\x03\x07\xEE\0\x05", 12));
-    EXPECT_EQ(link.sent[64], Bytes("\0\0\0\0\0\x06\0\x03\x08\xAE\0\x05", 12));
+    EXPECT_EQ(link.sent[64], Bytes("\0\0\0\0\0\x06\0\x03\x0A\x46\0\x05", 12));
     EXPECT_EQ(link.opened.size(), 1u);
     EXPECT_TRUE(link.lockedAtOpen);
     EXPECT_EQ(link.maxDepth, 1);
@@ -336,8 +337,10 @@ TEST_F(UtNodeTest, LeafListStaysWithinItsArea) {
     ASSERT_LT(len, ut_table.leavesCap);
     EXPECT_EQ(list[len - 1], '\n');
     EXPECT_NE(list[len - 2], ',');
-    // Only whole entries: the list ends in a complete name.
-    EXPECT_EQ(std::string(list + len - 1 - (19 + 103 + 6), 19), "0A0B0C00001241D4_1:");
+    // Only whole entries of 128 characters and their separators: 508 of the 512
+    // fit, and the list ends in a complete name.
+    EXPECT_EQ(len, 508u * 129);
+    EXPECT_EQ(std::string(list + len - 1 - (19 + 103 + 6), 19), "0A0B0C00001261D3_1:");
     ASSERT_FALSE(log.all().empty());
     EXPECT_EQ(log.all().back().text, "leaf list full, some leaves are not listed");
 }
@@ -449,7 +452,7 @@ TEST_F(UtNodeTest, GetValueVerboseTraces) {
                        "!2nd register says time diff = 60 [sec]\n"
                        "!2023-11-14 22:12:20 is to be measuring-datetime.\n"
                        "?cmd=get_value&status=OK&val=110.500000&time=2023-11-14_22:12:20\n");
-    EXPECT_EQ(std::string(esc, 24), "\\x00\\x00\\x00\\x00\\x00'\\x00");  // 0x27 = 39 bytes follow
+    EXPECT_EQ(std::string(esc, 25), "\\x00\\x00\\x00\\x00\\x00'\\x00");  // 0x27 = 39 bytes follow
 }
 
 TEST_F(UtNodeTest, RawPassThrough) {
