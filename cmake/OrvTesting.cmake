@@ -4,6 +4,8 @@
 #
 #   orv_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2])
 #       one test program, run as one CTest test labelled "unit" plus LABELS.
+#   orv_add_rig_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+#       the same, run inside the appliance rig (see below).
 #   orv_add_fuzz(name SOURCES f.cpp LIBS ... [CORPUS dir] [SECONDS n])
 #       a libFuzzer target; in the fuzz preset it runs for SECONDS (default 20).
 
@@ -70,4 +72,25 @@ function(orv_add_fuzz name)
                    ${CMAKE_CURRENT_SOURCE_DIR}/${F_CORPUS} ${CMAKE_BINARY_DIR}/fuzz-artifacts ${args})
   math(EXPR to "${F_SECONDS} + 120")
   set_tests_properties(${name} PROPERTIES LABELS "fuzz" TIMEOUT ${to})
+endfunction()
+
+#   orv_add_rig_test(name SOURCES a.cpp LIBS ... [LABELS ...] [TIMEOUT s])
+#       a gtest program linked with rigsupport (tests/rig/support/rig.h) that runs
+#       inside the appliance rig (tests/rig/rig -- program): labelled "integration",
+#       skipped (exit 77) where the rig cannot run. Host presets only (native, asan).
+function(orv_add_rig_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ORV_FUZZ OR NOT ORV_POSIX OR CMAKE_CROSSCOMPILING)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} rigsupport gmock gtest_main)
+  add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/rig/rig -- $<TARGET_FILE:${name}>)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT ${ORV_TEST_TIMEOUT})
+  endif()
+  set(labels integration ${T_LABELS})
+  list(REMOVE_DUPLICATES labels)
+  set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT}
+                       SKIP_RETURN_CODE 77)
 endfunction()

@@ -1,0 +1,360 @@
+// daemonframe: see daemonframe.h.
+#include "daemonframe.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "devlock.h"
+#include "fdconn.h"
+#include "ini.h"
+#include "log.h"
+
+namespace {
+const FrameHooks* g_hooks = nullptr;
+int g_shmid = -1;
+void* g_shm = nullptr;
+int g_listen = -1;
+int g_wake[2] = {-1, -1};  // self-pipe: the handlers wake the accept loop with it
+bool g_isMain = true;      // false in connection processes
+int g_starts = 0;
+
+volatile sig_atomic_t g_restart = 0;
+volatile sig_atomic_t g_terminate = 0;
+
+// The one page all processes of the daemon share: the current main process id.
+struct FramePage {
+    volatile pid_t mainPid;
+};
+FramePage* g_page = nullptr;
+
+void wake() {
+    int saved = errno;
+    if (g_wake[1] >= 0) {
+        ssize_t r = write(g_wake[1], "x", 1);
+        (void)r;
+    }
+    errno = saved;
+}
+
+void on_hup(int) {
+    g_restart = 1;
+    wake();
+}
+void on_term(int) {
+    g_terminate = 1;
+    wake();
+}
+void on_chld(int) {
+    int saved = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = saved;
+}
+// A connection process told to end: let go of the segment and leave.
+void on_conn_term(int) {
+    if (g_shm) shmdt(g_shm);
+    _exit(0);
+}
+
+void handle(int sig, void (*fn)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = fn;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(sig, &sa, nullptr);
+}
+
+bool pending() { return g_restart || g_terminate; }
+
+void drain_wake() {
+    char buf[64];
+    while (read(g_wake[0], buf, sizeof buf) > 0) {
+    }
+}
+
+[[noreturn]] void terminate(int status) {
+    if (g_page && g_isMain && g_page->mainPid == getpid()) g_page->mainPid = 0;
+    if (g_shm) {
+        shmdt(g_shm);
+        g_shm = nullptr;
+    }
+    if (g_shmid >= 0) shmctl(g_shmid, IPC_RMID, nullptr);
+    drv_log(LOG_INFO, "exited.");
+    exit(status);
+}
+
+void shm_failed() {
+    fprintf(stderr, "shmget: %s\n", strerror(errno));
+    drv_log(LOG_ERR, "shmget() failed.");
+    exit(1);
+}
+
+// Creates and attaches the segment exclusively. One left behind by a daemon that
+// died without its termination path is taken back only when no process is
+// attached to it any more; a segment in use means another daemon runs.
+void shm_create() {
+    size_t size = g_hooks->shmSize();
+    int id = shmget(g_hooks->shmKey, size, IPC_CREAT | IPC_EXCL | 0600);
+    if (id < 0 && errno == EEXIST) {
+        int old = shmget(g_hooks->shmKey, 0, 0);
+        struct shmid_ds ds;
+        if (old >= 0 && shmctl(old, IPC_STAT, &ds) == 0 && ds.shm_nattch == 0 &&
+            shmctl(old, IPC_RMID, nullptr) == 0) {
+            drv_log(LOG_WARNING, "removed the unused shared segment of key %d left behind.", g_hooks->shmKey);
+            id = shmget(g_hooks->shmKey, size, IPC_CREAT | IPC_EXCL | 0600);
+        } else {
+            errno = EEXIST;
+        }
+    }
+    if (id < 0) shm_failed();
+    void* p = shmat(id, nullptr, 0);
+    if (p == (void*)-1) {
+        int e = errno;
+        shmctl(id, IPC_RMID, nullptr);
+        errno = e;
+        shm_failed();
+    }
+    g_shmid = id;
+    g_shm = p;
+    if (g_hooks->shmCreated) g_hooks->shmCreated(p);
+}
+
+void shm_remove() {
+    if (g_shm) shmdt(g_shm);
+    if (g_shmid >= 0) shmctl(g_shmid, IPC_RMID, nullptr);
+    g_shm = nullptr;
+    g_shmid = -1;
+}
+
+// daemon(1, 1): fork, the parent leaves, the child gets a session of its own.
+bool become_daemon() {
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid > 0) _exit(0);
+    if (setsid() < 0) return false;
+    g_page->mainPid = getpid();
+    return true;
+}
+
+// Standard descriptors go to /dev/null rather than staying closed, so that the
+// sockets opened later never take numbers 0..2 where a stray diagnostic would
+// land in a client's connection.
+void close_std() {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) {
+        close(0);
+        close(1);
+        close(2);
+        return;
+    }
+    for (int i = 0; i < 3; i++)
+        if (fd != i) dup2(fd, i);
+    if (fd > 2) close(fd);
+}
+
+void open_listener() {
+    g_listen = socket(AF_INET, SOCK_STREAM, 0);
+    if (g_listen < 0) {
+        drv_log(LOG_ERR, "socket: %s", strerror(errno));
+        terminate(1);
+    }
+    // Connections accepted before a restart may still be open on the port: without
+    // this the listener of the restarted daemon could not bind until they are gone.
+    // A port that another program listens on still refuses the bind.
+    int one = 1;
+    setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons((uint16_t)g_hooks->port());
+    for (int attempt = 1;; attempt++) {
+        if (bind(g_listen, (struct sockaddr*)&addr, sizeof addr) == 0) break;
+        int e = errno;
+        if (attempt < kFrameBindAttempts) drv_log(LOG_WARNING, "bind: %s, retry", strerror(e));
+        frame_pause(kFrameBindWait);
+        if (g_terminate) terminate(0);
+        if (attempt >= kFrameBindAttempts) {
+            drv_log(LOG_ERR, "bind: %s, %d times.", strerror(e), kFrameBindAttempts);
+            terminate(1);
+        }
+        if (g_restart) return;  // the restart opens a listener of its own
+    }
+    socklen_t len = sizeof addr;
+    if (getsockname(g_listen, (struct sockaddr*)&addr, &len) < 0) {
+        drv_log(LOG_ERR, "getsockname: %s", strerror(errno));
+        terminate(1);
+    }
+    listen(g_listen, kFrameBacklog);
+    fcntl(g_listen, F_SETFL, fcntl(g_listen, F_GETFL) | O_NONBLOCK);
+}
+
+[[noreturn]] void serve_connection(int fd) {
+    g_isMain = false;
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGCHLD, SIG_DFL);
+    handle(SIGTERM, on_conn_term);
+    close(g_listen);
+    close(g_wake[0]);
+    close(g_wake[1]);
+    g_wake[0] = g_wake[1] = -1;
+    drv::FdConn conn(fd);
+    drv::serve(conn, *g_hooks->dialect);
+    if (g_shm) shmdt(g_shm);
+    _exit(0);
+}
+
+// Accepts until a restart or termination is asked for.
+void accept_loop() {
+    while (!pending()) {
+        struct pollfd p[2];
+        p[0].fd = g_listen;
+        p[0].events = POLLIN;
+        p[1].fd = g_wake[0];
+        p[1].events = POLLIN;
+        if (poll(p, 2, -1) < 0) continue;
+        if (p[1].revents) drain_wake();
+        if (pending()) break;
+        if (!(p[0].revents & POLLIN)) continue;
+        int fd = accept(g_listen, nullptr, nullptr);
+        if (fd < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
+            drv_log(LOG_ERR, "accept: %s", strerror(errno));
+            frame_pause(1);  // out of descriptors or memory: give the system a moment
+            continue;
+        }
+        pid_t pid = fork();
+        if (pid == 0) serve_connection(fd);
+        if (pid < 0) {
+            // The client is turned away; the daemon keeps serving the others.
+            drv_log(LOG_ERR, "fork: %s", strerror(errno));
+            close(fd);
+            frame_pause(1);
+            continue;
+        }
+        close(fd);
+    }
+}
+
+void read_options(int argc, char** argv, const char** config) {
+    opterr = 0;
+    int c;
+    while ((c = getopt(argc, argv, "v")) != -1) {
+        if (c == 'v') continue;
+        drv_log(LOG_WARNING, "unknown option -%c ignored", optopt);
+    }
+    *config = optind < argc ? argv[optind] : nullptr;
+}
+}  // namespace
+
+void* frame_shm() { return g_shm; }
+
+static void signal_main(int sig) {
+    if (!g_page) return;
+    pid_t pid = g_page->mainPid;
+    if (pid > 0) kill(pid, sig);
+}
+void frame_request_kill() { signal_main(SIGTERM); }
+void frame_request_hup() { signal_main(SIGHUP); }
+
+bool frame_pause(unsigned seconds) {
+    if (!g_isMain || g_wake[0] < 0) {
+        sleep(seconds);
+        return true;
+    }
+    // Waits in slices of at most a minute so that long waits need no huge poll value.
+    while (seconds > 0) {
+        if (pending()) return false;
+        unsigned slice = seconds > 60 ? 60 : seconds;
+        struct pollfd p;
+        p.fd = g_wake[0];
+        p.events = POLLIN;
+        int r = poll(&p, 1, (int)slice * 1000);
+        if (r > 0) {
+            drain_wake();
+            continue;  // looked at again by pending()
+        }
+        if (r == 0) seconds -= slice;
+    }
+    return !pending();
+}
+
+void frame_run(const FrameHooks& hooks, int argc, char** argv) {
+    g_hooks = &hooks;
+    drv_openlog(hooks.program);
+    ini_set_sections(hooks.iniSections);
+    void* page = mmap(nullptr, sizeof(FramePage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    g_page = page == MAP_FAILED ? nullptr : (FramePage*)page;
+    if (g_page) g_page->mainPid = 0;
+    if (pipe(g_wake) == 0) {
+        for (int fd : g_wake) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        for (int fd : g_wake) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    // A client that goes away mid-answer must not kill its connection process.
+    signal(SIGPIPE, SIG_IGN);
+
+    const char* config = nullptr;
+    if (!hooks.shmPerStart) {
+        shm_create();
+        if (devlock_create() < 0) terminate(1);
+        read_options(argc, argv, &config);
+    } else {
+        read_options(argc, argv, &config);
+    }
+    if (!config) {
+        drv_log(LOG_ERR, "Configuration file unspecified");
+        terminate(1);
+    }
+
+    for (;;) {
+        // Restart point.
+        g_starts++;
+        g_restart = 0;
+        if (ini_load(config) < 0) terminate(1);
+        hooks.configure();
+        hooks.logSettings();
+        if (hooks.shmPerStart) {
+            shm_create();
+            if (devlock_id() < 0 && devlock_create() < 0) terminate(1);
+        }
+        if (hooks.prepare) hooks.prepare();
+        if (!g_page || !become_daemon()) {
+            drv_log(LOG_ERR, "failed to become a daemon");
+            terminate(1);
+        }
+        handle(SIGCHLD, on_chld);
+        handle(SIGHUP, on_hup);
+        handle(SIGTERM, on_term);
+        close_std();
+        if (g_terminate) terminate(0);
+
+        if (hooks.beforeListen && !g_restart) hooks.beforeListen(g_starts == 1);
+        g_page->mainPid = getpid();
+        if (g_terminate) terminate(0);
+        if (!g_restart) open_listener();
+        if (g_terminate) terminate(0);
+        if (!g_restart) accept_loop();
+        if (g_terminate) terminate(0);
+
+        // Restart: the configuration is read again (keys it no longer has keep their
+        // values), the listener reopened.
+        ini_clear();
+        if (g_listen >= 0) close(g_listen);
+        g_listen = -1;
+        if (hooks.shmPerStart) shm_remove();
+    }
+}

@@ -1,0 +1,69 @@
+#!/bin/sh
+# ZR1.sh: start script of the sensor-network pair, serlink (the transceiver)
+# and ZR1Communicator (the commander), both in /home/drivers/vexa/zr.
+#
+#   ZR1.sh start     starts serlink, then ZR1Communicator, in the background
+#   ZR1.sh stop      SIGTERM to every ZR1Communicator process, then to serlink
+#   ZR1.sh restart   stop, then start
+#
+# The commander runs it with "restart" after a successful hup and with "stop"
+# after a successful kill. The commander's main process is one of those that
+# stop signals, so the script must not depend on its parent: it carries on to
+# its end on its own.
+#
+# Processes are found by their command line, as the appliance has no pid files:
+# the commander's main process and all its children (connection children,
+# the boot scan) carry "ZR1Communicator" in theirs; the transceiver is the
+# process whose program is serlink.
+
+DIR=/home/drivers/vexa/zr
+# Where the two programs' output goes (standard error joined to it); a test or
+# a service engineer may set ZR1_OUT to a file.
+OUT=${ZR1_OUT:-/dev/null}
+
+# The pids of the matching processes, never this script's own.
+pids_of() {
+    for p in /proc/[0-9]*; do
+        pid=${p#/proc/}
+        [ "$pid" = "$$" ] && continue
+        [ -r "$p/cmdline" ] || continue
+        cmd=$(tr '\0' ' ' <"$p/cmdline" 2>/dev/null) || continue
+        case "$1" in
+        commander)
+            case "$cmd" in *ZR1Communicator*) echo "$pid" ;; esac ;;
+        transceiver)
+            prog=${cmd%% *}
+            [ "${prog##*/}" = serlink ] && echo "$pid" ;;
+        esac
+    done
+}
+
+# Waits (at most about 5 s) until none of them is left.
+wait_gone() {
+    n=0
+    while [ -n "$(pids_of "$1")" ] && [ $n -lt 50 ]; do
+        sleep 0.1
+        n=$((n + 1))
+    done
+}
+
+start() {
+    cd "$DIR" || exit 1
+    ./serlink >>"$OUT" 2>&1 &
+    ./ZR1Communicator >>"$OUT" 2>&1 &
+}
+
+stop() {
+    for pid in $(pids_of commander); do kill -TERM "$pid" 2>/dev/null; done
+    wait_gone commander
+    for pid in $(pids_of transceiver); do kill -TERM "$pid" 2>/dev/null; done
+    wait_gone transceiver
+}
+
+case "$1" in
+start) start ;;
+stop) stop ;;
+restart) stop; start ;;
+*) echo "usage: $0 start|stop|restart" >&2; exit 2 ;;
+esac
+exit 0

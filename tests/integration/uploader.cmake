@@ -1,0 +1,21 @@
+# orvane3uploader end to end: the program on a pty, against a real FTP server
+# (pyftpdlib) and busybox telnetd, inside a network namespace of the test's own.
+if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING AND TARGET orvane3uploader)
+  find_program(ORV_UPLOADER_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(ORV_BUSYBOX NAMES busybox)
+  orv_add_gtest(uploader_integration_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/uploader_integration_test.cpp
+    LIBS util
+    LABELS integration slow
+    TIMEOUT 600)
+endif()
+if(TARGET uploader_integration_test)
+  target_compile_definitions(uploader_integration_test PRIVATE
+    UPLOADER_BIN="$<TARGET_FILE:orvane3uploader>"
+    UPLOADER_FTPD="${CMAKE_CURRENT_SOURCE_DIR}/uploader_ftpd.py"
+    UPLOADER_PYTHON="${ORV_UPLOADER_PYTHON}"
+    UPLOADER_BUSYBOX="${ORV_BUSYBOX}")
+  add_dependencies(uploader_integration_test orvane3uploader)
+  # Real servers and a network namespace: not a unit test.
+  set_tests_properties(uploader_integration_test PROPERTIES LABELS "integration;slow")
+endif()

@@ -1,0 +1,33 @@
+#!/usr/bin/python3
+"""FTP server for the uploader's integration tests and benchmark.
+
+Serves ROOT (standing for the appliance's "/") on 127.0.0.1:PORT to the user
+"root" with PASSWORD. Prints "ready PORT" on stdout once it listens; PORT 0
+picks a free port. Runs until it is killed.
+"""
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit("usage: uploader_ftpd.py ROOT PORT PASSWORD")
+    root, port, password = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    logging.basicConfig(level=logging.WARNING)
+    auth = DummyAuthorizer()
+    auth.add_user("root", password, root, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = auth
+    handler.masquerade_address = None
+    handler.passive_ports = None
+    server = FTPServer(("127.0.0.1", port), handler)
+    print("ready", server.socket.getsockname()[1], flush=True)
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,366 @@
+// cabengine: the walk over one cabinet. Structures are read through one handle in
+// cabinet order; the data blocks of the folder in use through a second one.
+// Nothing is allocated in proportion to what a header claims except the folder
+// table (at most 65,535 entries of 8 bytes); a file's bytes go straight from the
+// 32 KiB block buffer to its handle.
+#include "cabengine.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "cabformat.h"
+#include "codec.h"
+#include "mszip.h"
+
+namespace pakrel {
+
+const char* cabErrorText(CabError e) {
+    switch (e) {
+    case CabError::None: return "no error";
+    case CabError::CabinetNotFound: return "the cabinet cannot be opened";
+    case CabError::NotACabinet: return "not a cabinet";
+    case CabError::UnknownVersion: return "unknown cabinet version";
+    case CabError::Corrupt: return "corrupt cabinet";
+    case CabError::NoMemory: return "out of memory";
+    case CabError::UnknownCompression: return "unknown compression type";
+    case CabError::DecodeFailed: return "decompression failure";
+    case CabError::TargetFile: return "target file error";
+    case CabError::ReserveMismatch: return "reserve sizes differ between cabinets";
+    case CabError::WrongCabinet: return "wrong cabinet (cabinet sets are not supported)";
+    case CabError::UserAbort: return "stopped";
+    }
+    return "unknown error";
+}
+
+namespace {
+
+// Buffered sequential reads on one handle, for the header and entry area.
+class Reader {
+public:
+    Reader(FileOps& f, int h) : f_(f), h_(h) {}
+    bool read(void* out, size_t n) {
+        auto* o = static_cast<uint8_t*>(out);
+        while (n > 0) {
+            if (pos_ == len_ && !fill()) return false;
+            size_t k = len_ - pos_ < n ? len_ - pos_ : n;
+            std::memcpy(o, buf_ + pos_, k);
+            pos_ += k; o += k; n -= k;
+        }
+        return true;
+    }
+    bool skip(size_t n) {
+        uint8_t tmp[256];
+        while (n > 0) {
+            size_t k = n < sizeof tmp ? n : sizeof tmp;
+            if (!read(tmp, k)) return false;
+            n -= k;
+        }
+        return true;
+    }
+    bool seek(int64_t off) {
+        pos_ = len_ = 0;
+        return off >= 0 && f_.seek(h_, off, SeekFrom::Set) == off;
+    }
+    // A zero-terminated name that must end within kMaxNameBytes bytes.
+    bool name(std::string& out) {
+        out.clear();
+        for (size_t i = 0; i < kMaxNameBytes; ++i) {
+            uint8_t c;
+            if (!read(&c, 1)) return false;
+            if (c == 0) return true;
+            out.push_back(char(c));
+        }
+        return false;
+    }
+
+private:
+    bool fill() {
+        long n = f_.read(h_, buf_, sizeof buf_);
+        if (n <= 0) return false;
+        pos_ = 0;
+        len_ = size_t(n);
+        return true;
+    }
+    FileOps& f_;
+    int h_;
+    uint8_t buf_[4096];
+    size_t pos_ = 0, len_ = 0;
+};
+
+struct Failure {
+    CabError code;
+};
+[[noreturn]] void fail(CabError e) { throw Failure{e}; }
+
+// Handles opened by the walk are closed however it ends.
+struct HandleGuard {
+    FileOps& f;
+    int h = -1;
+    ~HandleGuard() { if (h > 0) f.close(h); }
+};
+
+}  // namespace
+
+struct CabEngine::Walk {
+    Walk(FileOps& f, const NotifyFn& n) : files(f), notify(n) {}
+
+    FileOps& files;
+    const NotifyFn& notify;
+    std::string cabPath;
+    CabHeader hdr;
+    uint16_t headerReserve = 0;
+    uint8_t folderReserve = 0, dataReserve = 0;
+    std::string prevName, prevDisk, nextName, nextDisk;
+    std::vector<FolderEntry> folders;
+
+    HandleGuard meta{files};
+    HandleGuard data{files};
+
+    // Decoding state of the folder in use.
+    int cur = -1;
+    uint32_t blocksRead = 0;
+    int64_t nextBlockAt = 0;
+    uint64_t blockStart = 0;  // folder offset of out[0]
+    size_t outLen = 0, outPos = 0;
+    std::unique_ptr<BlockDecoder> decoder;
+    std::vector<uint8_t> in, out;
+
+    void run(const std::string& cabinetName) {
+        meta.h = files.open(cabPath + cabinetName, OpenMode::Read);
+        if (meta.h <= 0) { meta.h = -1; fail(CabError::CabinetNotFound); }
+        Reader r(files, meta.h);
+        readHeader(r, hdr, true);
+
+        CabNotification info;
+        info.name = nextName;
+        info.disk = nextDisk;
+        info.path = cabPath;
+        info.setId = hdr.setId;
+        info.cabIndex = hdr.index;
+        if (notify(Notify::CabinetInfo, info) < 0) fail(CabError::UserAbort);
+
+        data.h = files.open(cabPath + cabinetName, OpenMode::Read);
+        if (data.h <= 0) { data.h = -1; fail(CabError::CabinetNotFound); }
+        in.resize(kMaxBlockIn);
+        out.resize(kMaxBlockOut);
+
+        if (!r.seek(hdr.filesOffset)) fail(CabError::Corrupt);
+        for (unsigned i = 0; i < hdr.files; ++i) {
+            uint8_t raw[kFileEntrySize];
+            FileEntry fe;
+            if (!r.read(raw, sizeof raw)) fail(CabError::Corrupt);
+            parseFileEntry(raw, fe);
+            if (!r.name(fe.name)) fail(CabError::Corrupt);
+            handleFile(fe);
+        }
+        CabNotification done;
+        done.path = cabPath;
+        done.setId = hdr.setId;
+        done.cabIndex = hdr.index;
+        if (notify(Notify::Enumerate, done) < 0) fail(CabError::UserAbort);
+    }
+
+    // The header, reserve sizes, names and (for this cabinet) the folder table.
+    void readHeader(Reader& r, CabHeader& h, bool mine) {
+        uint8_t raw[kCabHeaderSize];
+        if (!r.read(raw, sizeof raw) || !parseCabHeader(raw, h)) fail(CabError::NotACabinet);
+        if (!isSupportedVersion(h)) fail(CabError::UnknownVersion);
+        if (!mine && (h.setId != hdr.setId || h.index != uint16_t(hdr.index + 1)))
+            fail(CabError::WrongCabinet);
+        uint16_t hr = 0;
+        uint8_t fr = 0, dr = 0;
+        if (h.flags & kCabFlagReserve) {
+            uint8_t res[4];
+            if (!r.read(res, 4)) fail(CabError::Corrupt);
+            hr = le16(res);
+            fr = res[2];
+            dr = res[3];
+            if (!r.skip(hr)) fail(CabError::Corrupt);
+        }
+        if (!mine) {
+            if (fr != folderReserve || dr != dataReserve) fail(CabError::ReserveMismatch);
+            return;
+        }
+        headerReserve = hr;
+        folderReserve = fr;
+        dataReserve = dr;
+        if (h.flags & kCabFlagPrev)
+            if (!r.name(prevName) || !r.name(prevDisk)) fail(CabError::Corrupt);
+        if (h.flags & kCabFlagNext)
+            if (!r.name(nextName) || !r.name(nextDisk)) fail(CabError::Corrupt);
+        folders.reserve(h.folders);
+        for (unsigned i = 0; i < h.folders; ++i) {
+            uint8_t fe[kFolderEntrySize];
+            FolderEntry f;
+            if (!r.read(fe, sizeof fe) || !r.skip(folderReserve)) fail(CabError::Corrupt);
+            parseFolderEntry(fe, f);
+            folders.push_back(f);
+        }
+    }
+
+    void handleFile(FileEntry& fe) {
+        CabNotification n;
+        n.name = fe.name;
+        n.size = fe.size;
+        n.date = fe.date;
+        n.time = fe.time;
+        n.attribs = uint16_t(fe.attribs & ~kAttrExec);
+        n.folder = fe.folder;
+        n.path = cabPath;
+        n.setId = hdr.setId;
+        n.cabIndex = hdr.index;
+        if (fe.folder == kFolderContFromPrev || fe.folder == kFolderContBoth) {
+            // Its start lies in a previous cabinet: only announced.
+            if (notify(Notify::PartialFile, n) < 0) fail(CabError::UserAbort);
+            return;
+        }
+        if (fe.folder == kFolderContToNext) {
+            if (folders.empty()) fail(CabError::Corrupt);
+            fe.folder = uint16_t(folders.size() - 1);
+        }
+        if (fe.folder >= folders.size()) fail(CabError::Corrupt);
+        int h = notify(Notify::CopyFile, n);
+        if (h < 0) fail(CabError::UserAbort);
+        if (h == 0) return;
+        try {
+            extract(fe, h);
+        } catch (...) {
+            files.close(h);
+            throw;
+        }
+        n.handle = h;
+        if (notify(Notify::CloseFile, n) == 0) fail(CabError::TargetFile);
+    }
+
+    void extract(const FileEntry& fe, int h) {
+        if (fe.size == 0) return;
+        if (cur != fe.folder || fe.offset < blockStart) startFolder(fe.folder);
+        // Move to the file's first byte.
+        while (fe.offset >= blockStart + outLen) {
+            decodeNextBlock();
+        }
+        outPos = size_t(fe.offset - blockStart);
+        uint64_t left = fe.size;
+        while (left > 0) {
+            if (outPos == outLen) decodeNextBlock();
+            size_t k = outLen - outPos;
+            if (k > left) k = size_t(left);
+            if (files.write(h, out.data() + outPos, k) != long(k)) fail(CabError::TargetFile);
+            outPos += k;
+            left -= k;
+        }
+    }
+
+    void startFolder(int index) {
+        const FolderEntry& f = folders[size_t(index)];
+        int method = compressionMethod(f.compression);
+        int window = compressionWindow(f.compression);
+        decoder.reset();
+        switch (method) {
+        case kCompStored:
+            break;
+        case kCompMszip:
+            decoder = makeMszipDecoder();
+            break;
+        case kCompQuantum:
+            if (window < 10 || window > 21) fail(CabError::UnknownCompression);
+            decoder = makeQuantumDecoder(window);
+            if (!decoder) fail(CabError::DecodeFailed);
+            break;
+        case kCompLzx:
+            if (window < 15 || window > 21) fail(CabError::UnknownCompression);
+            decoder = makeLzxDecoder(window);
+            if (!decoder) fail(CabError::DecodeFailed);
+            break;
+        default:
+            fail(CabError::UnknownCompression);
+        }
+        if (decoder) decoder->reset();
+        cur = index;
+        blocksRead = 0;
+        nextBlockAt = f.dataOffset;
+        blockStart = 0;
+        outLen = outPos = 0;
+    }
+
+    void decodeNextBlock() {
+        const FolderEntry& f = folders[size_t(cur)];
+        if (blocksRead >= f.blocks) {
+            if (size_t(cur) + 1 == folders.size() && (hdr.flags & kCabFlagNext)) nextCabinet();
+            fail(CabError::Corrupt);
+        }
+        if (files.seek(data.h, nextBlockAt, SeekFrom::Set) != nextBlockAt) fail(CabError::Corrupt);
+        uint8_t head[kDataHeaderSize + 255];
+        size_t headLen = kDataHeaderSize + dataReserve;
+        if (files.read(data.h, head, headLen) != long(headLen)) fail(CabError::Corrupt);
+        DataHeader d;
+        parseDataHeader(head, d);
+        if (d.compressedSize > kMaxBlockIn || d.uncompressedSize > kMaxBlockOut) fail(CabError::Corrupt);
+        if (d.uncompressedSize == 0) {
+            // The block goes on in the next cabinet.
+            if (hdr.flags & kCabFlagNext) nextCabinet();
+            fail(CabError::Corrupt);
+        }
+        if (d.compressedSize > 0 && files.read(data.h, in.data(), d.compressedSize) != long(d.compressedSize))
+            fail(CabError::Corrupt);
+        if (!dataBlockChecksumOk(head, head + kDataHeaderSize, dataReserve, in.data(), d.compressedSize))
+            fail(CabError::Corrupt);
+        int method = compressionMethod(f.compression);
+        if (method == kCompStored) {
+            if (d.compressedSize != d.uncompressedSize) fail(CabError::DecodeFailed);
+            std::memcpy(out.data(), in.data(), d.uncompressedSize);
+        } else if (method == kCompMszip) {
+            if (d.compressedSize < 2 || in[0] != 'C' || in[1] != 'K') fail(CabError::DecodeFailed);
+            if (!decoder->decodeBlock(in.data() + 2, d.compressedSize - 2u, out.data(), d.uncompressedSize))
+                fail(CabError::DecodeFailed);
+        } else {
+            if (!decoder->decodeBlock(in.data(), d.compressedSize, out.data(), d.uncompressedSize))
+                fail(CabError::DecodeFailed);
+        }
+        ++blocksRead;
+        nextBlockAt += int64_t(headLen) + d.compressedSize;
+        blockStart += outLen;
+        outLen = d.uncompressedSize;
+        outPos = 0;
+    }
+
+    // A file needs the next cabinet of a set. It is announced and its header
+    // checked, but sets are not read: the walk ends here either way.
+    [[noreturn]] void nextCabinet() {
+        CabNotification n;
+        n.name = nextName;
+        n.disk = nextDisk;
+        n.path = cabPath;
+        n.setId = hdr.setId;
+        n.cabIndex = uint16_t(hdr.index + 1);
+        n.error = CabError::WrongCabinet;
+        if (notify(Notify::NextCabinet, n) < 0) fail(CabError::UserAbort);
+        HandleGuard next{files, files.open(cabPath + nextName, OpenMode::Read)};
+        if (next.h <= 0) { next.h = -1; fail(CabError::CabinetNotFound); }
+        Reader r(files, next.h);
+        CabHeader nh;
+        readHeader(r, nh, false);
+        fail(CabError::WrongCabinet);
+    }
+};
+
+CabEngine::CabEngine(FileOps& files) : files_(files) {}
+CabEngine::~CabEngine() = default;
+
+bool CabEngine::copy(const std::string& cabinetName, const std::string& cabinetPath,
+                     const NotifyFn& notify) {
+    error_ = CabError::None;
+    try {
+        Walk w(files_, notify);
+        w.cabPath = cabinetPath;
+        w.run(cabinetName);
+    } catch (const Failure& f) {
+        error_ = f.code;
+    } catch (const std::bad_alloc&) {
+        error_ = CabError::NoMemory;
+    }
+    return error_ == CabError::None;
+}
+
+}  // namespace pakrel
