@@ -1,0 +1,92 @@
+// The socket link over loopback: connect failures release the lock they took, a
+// silent gateway times the read out, a closing one reads 0.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/sem.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "devlock.h"
+#include "test_support.h"
+#include "utlink.h"
+
+namespace {
+// A loopback listener on a free port.
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    Listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (sockaddr*)&a, sizeof a);
+        listen(fd, 4);
+        socklen_t len = sizeof a;
+        getsockname(fd, (sockaddr*)&a, &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() { close(fd); }
+    int accept() { return ::accept(fd, nullptr, nullptr); }
+};
+
+int lockValue() { return semctl(devlock_id(), 0, GETVAL); }
+
+class UtLinkTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_EQ(devlock_create(), 0); }
+    static void TearDownTestSuite() { semctl(devlock_id(), 0, IPC_RMID); }
+};
+
+TEST_F(UtLinkTest, ConnectFailuresReleaseTheLock) {
+    int closedPort;
+    {
+        Listener l;
+        closedPort = l.port;
+    }
+    drvtest::LogCapture log;
+    struct {
+        int port;
+        bool take;
+    } rows[] = {{closedPort, true}, {closedPort, false}, {0, true}, {70000, true}, {-1, true}};
+    for (auto& r : rows) {
+        EXPECT_EQ(ut_openandinit("127.0.0.1", r.port, 500, r.take), -1) << r.port;
+        EXPECT_EQ(lockValue(), 1) << r.port;
+        ASSERT_FALSE(log.all().empty());
+        EXPECT_EQ(log.all().back().text, "failed to connect host: 127.0.0.1, port " + std::to_string(r.port));
+        EXPECT_EQ(log.all().back().prio, LOG_WARNING);
+    }
+}
+
+TEST_F(UtLinkTest, ReadTimesOutClosesAndDelivers) {
+    Listener l;
+    int s = ut_openandinit("127.0.0.1", l.port, 500, true);
+    ASSERT_GE(s, 0);
+    EXPECT_EQ(lockValue(), 0);  // held from the connect to the close
+    int peer = l.accept();
+    ASSERT_GE(peer, 0);
+    char buf[16];
+    EXPECT_EQ(ut_read(s, buf, sizeof buf, 100), -1);  // accepted, never answered
+    ASSERT_EQ(write(peer, "\x00\x01\x02", 3), 3);
+    EXPECT_EQ(ut_read(s, buf, 2, 500), 2);  // at most size bytes
+    EXPECT_EQ(ut_read(s, buf, sizeof buf, 500), 1);
+    EXPECT_EQ(buf[0], 2);
+    close(peer);
+    EXPECT_EQ(ut_read(s, buf, sizeof buf, 500), 0);
+    // A gateway that went away must not end the process by SIGPIPE.
+    UtSocketLink link;
+    for (int i = 0; i < 3; i++) link.send(s, "x", 1);
+    ut_close(s, true);
+    EXPECT_EQ(lockValue(), 1);
+    // The timer is left disarmed and SIGALRM at its default.
+    struct sigaction sa;
+    sigaction(SIGALRM, nullptr, &sa);
+    EXPECT_EQ(sa.sa_handler, SIG_DFL);
+    itimerval it;
+    getitimer(ITIMER_REAL, &it);
+    EXPECT_EQ(it.it_value.tv_sec, 0);
+    EXPECT_EQ(it.it_value.tv_usec, 0);
+}
+}  // namespace
