@@ -1,0 +1,22 @@
+# pakrelW: the self-extracting package's Windows program (win32 preset only).
+if(ORV_WIN32)
+  add_library(cabengine_win32 STATIC platform/win32/winfs.cpp)
+  target_link_libraries(cabengine_win32 PUBLIC cabengine)
+  add_executable(pakrelW WIN32 win32/pakrelw.cpp win32/pakrelw.rc)
+  target_include_directories(pakrelW PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/win32)
+  target_link_options(pakrelW PRIVATE -municode)
+  target_link_libraries(pakrelW PRIVATE cabengine_win32 comctl32 shell32 ole32)
+endif()
+
+# Real packages under wine + xvfb, packed by the host's pakrel (native preset).
+if(ORV_WIN32 AND ORV_TESTS)
+  add_executable(pakrelw_carried win32/test/carried.cpp)
+  target_link_options(pakrelw_carried PRIVATE -municode)
+  set(PAKREL_HOST ${CMAKE_SOURCE_DIR}/build/native/bin/pakrel CACHE FILEPATH "The Linux pakrel that packs test packages")
+  add_test(NAME pakrelw_run
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/test/pakrelw_run.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+            $<TARGET_FILE:pakrelW> $<TARGET_FILE:pakrelw_carried> ${PAKREL_HOST}
+            ${CMAKE_CURRENT_BINARY_DIR}/pakrelw_run)
+  set_tests_properties(pakrelw_run PROPERTIES LABELS "integration;wine" SKIP_RETURN_CODE 77
+    RUN_SERIAL TRUE TIMEOUT 600 ENVIRONMENT "WINEPREFIX_DIR=${CMAKE_BINARY_DIR}/wineprefix")
+endif()

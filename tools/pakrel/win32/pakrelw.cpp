@@ -1,0 +1,508 @@
+// pakrelW: the self-extracting package's Windows shell. Reads the block behind
+// its own image, asks the opening question, checks the CRC, chooses and creates
+// the destination, extracts on a worker thread under the progress dialog, runs
+// the carried program (or installs an ".inf"), waits for it and for installer
+// windows, and removes what it extracted.
+#include <windows.h>
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "block.h"
+#include "cabformat.h"
+#include "cmdline.h"
+#include "crc.h"
+#include "extract.h"
+#include "names.h"
+#include "pe.h"
+#include "platform/win32/winfs.h"
+#include "resource.h"
+
+using namespace pakrel;
+
+namespace {
+
+constexpr UINT WM_SETPOS = WM_APP + 1, WM_STOPANIM = WM_APP + 2, WM_PLAYANIM = WM_APP + 3,
+               WM_WORKERDONE = WM_APP + 4;
+const wchar_t kCaption[] = L"CAB-SFX";
+
+WinFileSystem g_fs;
+AnsiCodePage g_cp;
+WinMacroFolders g_macros;
+PackageBlock g_settings;
+std::atomic<int> g_cancel{0};
+DeletionList g_deletions;
+HWND g_progress = nullptr;
+HINSTANCE g_inst;
+
+std::wstring loadString(UINT id) {
+    const wchar_t* p = nullptr;
+    int n = LoadStringW(g_inst, id, reinterpret_cast<LPWSTR>(&p), 0);
+    return n > 0 ? std::wstring(p, size_t(n)) : std::wstring();
+}
+
+std::wstring format1(UINT id, const std::wstring& arg) {
+    std::wstring f = loadString(id);
+    std::wstring out;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] == L'%' && i + 1 < f.size() && f[i + 1] == L's') {
+            out += arg;
+            ++i;
+        } else out += f[i];
+    }
+    return out;
+}
+
+int box(HWND owner, const std::wstring& text, const wchar_t* caption, UINT flags) {
+    return MessageBoxW(owner, text.c_str(), caption, flags);
+}
+
+// The Retry/Cancel box for a failed open: true for Retry.
+bool retryBox(HWND owner) {
+    DWORD e = GetLastError();
+    wchar_t* msg = nullptr;
+    std::wstring text;
+    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, e, 0, reinterpret_cast<LPWSTR>(&msg), 0, nullptr) && msg) {
+        text = msg;
+        LocalFree(msg);
+    } else {
+        wchar_t b[64];
+        swprintf(b, 64, L"Unknown error %ld", long(e));
+        text = b;
+    }
+    return box(owner, text, kCaption, MB_RETRYCANCEL | MB_ICONERROR) == IDRETRY;
+}
+
+// Overwrite dialog text for one side: string 9 filled with the date and the size.
+std::wstring fileInfo(uint16_t date, uint16_t time, uint64_t size) {
+    FatDateTime t = fatSplit(date, time);
+    std::wstring f = loadString(IDS_FILEINFO);
+    wchar_t buf[256];
+    if (f.find(L"Byte") != std::wstring::npos)
+        swprintf(buf, 256, f.c_str(), t.month, t.day, t.year, t.hour, t.minute, t.second);
+    else {
+        swprintf(buf, 256, f.c_str(), t.year, t.month, t.day, t.hour, t.minute, t.second);
+        static const wchar_t kDays[] = L"日月火水木金土";
+        for (wchar_t* p = buf; *p; ++p)
+            if (*p == L'?') {
+                *p = kDays[weekday(t.year, t.month, t.day)];
+                break;
+            }
+    }
+    // The format's "%%s" became "%s": the size with thousands separators goes there.
+    std::wstring s = buf;
+    size_t at = s.find(L"%s");
+    if (at != std::wstring::npos) s.replace(at, 2, widen(withThousands(size)));
+    return s;
+}
+
+struct OverwriteArgs {
+    std::string path;
+    FileStat existing;
+    uint16_t date, time;
+    uint32_t size;
+};
+
+INT_PTR CALLBACK overwriteProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_INITDIALOG) {
+        auto* a = reinterpret_cast<OverwriteArgs*>(l);
+        std::string name = a->path.substr(a->path.rfind('\\') + 1);
+        wchar_t t[512];
+        GetDlgItemTextW(h, IDC_NAME, t, 512);
+        std::wstring s = t;
+        size_t at = s.find(L"%s");
+        if (at != std::wstring::npos) s.replace(at, 2, widen(name));
+        SetDlgItemTextW(h, IDC_NAME, s.c_str());
+        SetDlgItemTextW(h, IDC_OLDINFO, fileInfo(a->existing.date, a->existing.time, a->existing.size).c_str());
+        SetDlgItemTextW(h, IDC_NEWINFO, fileInfo(a->date, a->time, a->size).c_str());
+        return TRUE;
+    }
+    if (m == WM_COMMAND) {
+        switch (LOWORD(w)) {
+        case IDYES: EndDialog(h, 6); return TRUE;
+        case IDNO: EndDialog(h, 7); return TRUE;
+        case IDC_YESALL: EndDialog(h, 100); return TRUE;
+        case IDC_NEWER: EndDialog(h, 101); return TRUE;
+        case IDC_OCANCEL: case IDCANCEL: EndDialog(h, -1); return TRUE;
+        }
+    }
+    if (m == WM_CLOSE) {
+        EndDialog(h, -1);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+class DialogUi final : public ExtractUi {
+public:
+    void currentFile(const std::string& name) override {
+        if (g_progress) SetDlgItemTextW(g_progress, IDC_FILE, widen(name).c_str());
+    }
+    void invalidName(const std::string& name) override {
+        box(g_progress, format1(IDS_BADNAME, widen(name)), kCaption, MB_OK | MB_ICONWARNING);
+    }
+    void folderFailed(const std::string&) override {
+        box(g_progress, loadString(IDS_FORBIDDEN), kCaption, MB_OK | MB_ICONERROR);
+    }
+    OverwriteAnswer askOverwrite(const std::string& path, const FileStat& existing, uint16_t d, uint16_t t,
+                                 uint32_t size) override {
+        OverwriteArgs a{path, existing, d, t, size};
+        SendMessageW(g_progress, WM_STOPANIM, 0, 0);
+        INT_PTR r = DialogBoxParamW(g_inst, MAKEINTRESOURCEW(IDD_OVERWRITE), g_progress, overwriteProc,
+                                    reinterpret_cast<LPARAM>(&a));
+        SendMessageW(g_progress, WM_PLAYANIM, 0, 0);
+        switch (r) {
+        case 6: return OverwriteAnswer::Yes;
+        case 7: return OverwriteAnswer::No;
+        case 100: return OverwriteAnswer::YesToAll;
+        case 101: return OverwriteAnswer::Newer;
+        default: return OverwriteAnswer::Cancel;
+        }
+    }
+    bool retryOpen(const std::string&) override { return retryBox(g_progress); }
+};
+
+INT_PTR CALLBACK progressProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    switch (m) {
+    case WM_INITDIALOG:
+        SendDlgItemMessageW(h, IDC_PROGRESS, PBM_SETRANGE32, 0, LPARAM(l / 1024));
+        return TRUE;
+    case WM_SETPOS: SendDlgItemMessageW(h, IDC_PROGRESS, PBM_SETPOS, w, 0); return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(w) == IDCANCEL) g_cancel.store(100);
+        return TRUE;
+    case WM_CLOSE:
+        g_cancel.store(100);
+        DestroyWindow(h);
+        return TRUE;
+    case WM_WORKERDONE: DestroyWindow(h); return TRUE;
+    case WM_DESTROY: g_progress = nullptr; PostQuitMessage(0); return TRUE;
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK destProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    static std::wstring base;
+    if (m == WM_INITDIALOG) {
+        base = reinterpret_cast<const wchar_t*>(l);
+        SetDlgItemTextW(h, IDC_EDIT, widen(fieldText(g_settings.destination)).c_str());
+        return TRUE;
+    }
+    if (m == WM_COMMAND) {
+        wchar_t t[MAX_PATH + 1];
+        switch (LOWORD(w)) {
+        case IDOK:
+            GetDlgItemTextW(h, IDC_EDIT, t, MAX_PATH + 1);
+            setField(g_settings.destination, narrow(t));
+            EndDialog(h, 1);
+            return TRUE;
+        case IDCANCEL: EndDialog(h, 2); return TRUE;
+        case IDC_BROWSE: {
+            std::wstring title = loadString(IDS_BROWSE);
+            BROWSEINFOW bi{};
+            bi.hwndOwner = h;
+            bi.lpszTitle = title.c_str();
+            bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+            if (PIDLIST_ABSOLUTE id = SHBrowseForFolderW(&bi)) {
+                if (SHGetPathFromIDListW(id, t)) SetDlgItemTextW(h, IDC_EDIT, t);
+                CoTaskMemFree(id);
+            }
+            return TRUE;
+        }
+        case IDC_MKDIR: {
+            GetDlgItemTextW(h, IDC_EDIT, t, MAX_PATH + 1);
+            std::wstring p = t;
+            if (IsDlgButtonChecked(h, IDC_MKDIR)) {
+                if (p.empty() || p.back() != L'\\') p += L'\\';
+                p += base;
+            } else {
+                if (!p.empty() && p.back() == L'\\') p.pop_back();
+                if (p.size() > base.size() && p.compare(p.size() - base.size(), base.size(), base) == 0 &&
+                    p[p.size() - base.size() - 1] == L'\\')
+                    p.resize(p.size() - base.size());
+            }
+            if (p.empty() || p.back() != L'\\') p += L'\\';
+            SetDlgItemTextW(h, IDC_EDIT, p.c_str());
+            return TRUE;
+        }
+        }
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK checkProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+bool isFolder(const std::string& p) { return g_fs.stat(p).kind == FileKind::Folder; }
+
+bool findWindowOf(const wchar_t*& cls, const wchar_t*& title) {
+    static const wchar_t* kClasses[] = {L"MsiDialogCloseClass", L"InstallShield_Win"};
+    for (const wchar_t* c : kClasses)
+        if (FindWindowW(c, nullptr)) {
+            cls = c;
+            title = nullptr;
+            return true;
+        }
+    if (FindWindowW(nullptr, L"Setup")) {
+        cls = nullptr;
+        title = L"Setup";
+        return true;
+    }
+    return false;
+}
+
+void runProgram(const std::string& dest, bool wait, char mark) {
+    std::wstring cmd = widen(dest + fieldText(g_settings.program));
+    std::wstring dir = cmd.substr(0, cmd.rfind(L'\\') + 1);
+    size_t dot = cmd.rfind(L'.');
+    std::wstring ext = dot == std::wstring::npos ? L"" : cmd.substr(dot);
+    if (_wcsicmp(ext.c_str(), L".inf") == 0) {
+        wchar_t rundll[MAX_PATH], win[MAX_PATH], shortInf[MAX_PATH];
+        GetWindowsDirectoryW(win, MAX_PATH);
+        if (!SearchPathW(nullptr, L"rundll32.exe", nullptr, MAX_PATH, rundll, nullptr) ||
+            _wcsnicmp(rundll, win, wcslen(win)) != 0)
+            return;
+        if (!GetShortPathNameW(cmd.c_str(), shortInf, MAX_PATH)) wcscpy(shortInf, cmd.c_str());
+        wchar_t line[2 * MAX_PATH + 64];
+        swprintf(line, sizeof line / sizeof line[0], L"%ls setupapi,InstallHinfSection DefaultInstall 132 %ls",
+                 rundll, shortInf);
+        PVOID old = nullptr;
+        using Disable = BOOL(WINAPI*)(PVOID*);
+        using Revert = BOOL(WINAPI*)(PVOID);
+        HMODULE k = GetModuleHandleW(L"kernel32.dll");
+        auto dis = reinterpret_cast<Disable>(reinterpret_cast<void*>(GetProcAddress(k, "Wow64DisableWow64FsRedirection")));
+        auto rev = reinterpret_cast<Revert>(reinterpret_cast<void*>(GetProcAddress(k, "Wow64RevertWow64FsRedirection")));
+        bool redirected = mark == '6' && dis && dis(&old);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) {
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        if (redirected && rev) rev(old);
+        return;
+    }
+    std::wstring params;
+    if (_wcsnicmp(ext.c_str(), L".exe", 4) == 0) {
+        if (ext.size() > 5) params = ext.substr(5);
+        cmd.resize(dot + 4);
+    }
+    SHELLEXECUTEINFOW ei{sizeof ei};
+    ei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    ei.lpFile = cmd.c_str();
+    ei.lpParameters = params.empty() ? nullptr : params.c_str();
+    ei.lpDirectory = dir.c_str();
+    ei.nShow = SW_SHOW;
+    if (!ShellExecuteExW(&ei) || !ei.hProcess) return;
+    WaitForInputIdle(ei.hProcess, INFINITE);
+    Sleep(100);
+    DWORD code;
+    if (!wait || !GetExitCodeProcess(ei.hProcess, &code)) {
+        CloseHandle(ei.hProcess);
+        return;
+    }
+    int looks = 3000;
+    if (code == STILL_ACTIVE) {
+        while (WaitForSingleObject(ei.hProcess, 100) == WAIT_TIMEOUT) {}
+        looks = 200;
+    }
+    CloseHandle(ei.hProcess);
+    Sleep(1000);
+    for (int i = 0; i < looks; ++i) {
+        const wchar_t *cls = nullptr, *title = nullptr;
+        if (findWindowOf(cls, title)) {
+            while (FindWindowW(cls, title)) Sleep(100);
+            break;
+        }
+        Sleep(10);
+    }
+}
+
+int run() {
+    OSVERSIONINFOW vi{sizeof vi};
+    GetVersionExW(&vi);
+    if (vi.dwPlatformId != VER_PLATFORM_WIN32_NT) {
+        char t[256] = "";
+        LoadStringA(g_inst, IDS_WIN9X, t, sizeof t);
+        MessageBoxA(nullptr, t, "CAB-SFX [Unicode version]", MB_OK | MB_ICONERROR);
+        return -2;
+    }
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS | ICC_ANIMATE_CLASS};
+    InitCommonControlsEx(&icc);
+    g_settings = initialSettings();
+    CommandLine cl = parseCommandLine(narrow(GetCommandLineW()), g_settings, isFolder);
+
+    wchar_t self[MAX_PATH + 1];
+    GetModuleFileNameW(nullptr, self, MAX_PATH + 1);
+    std::string archive = cl.archive.empty() ? narrow(self) : cl.archive;
+    bool temporary = false;
+    char mark = '3';
+    int64_t blockEnd = 0;
+    int h;
+    while ((h = g_fs.open(archive, OpenMode::Read)) < 0)
+        if (!retryBox(nullptr)) {
+            box(nullptr, loadString(IDS_NOARCHIVE), kCaption, MB_OK | MB_ICONERROR);
+            return -1;
+        }
+    int64_t size = g_fs.seek(h, 0, SeekFrom::End);
+    if (cl.archive.empty()) {
+        const auto* image = reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr));
+        auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+        size_t headers = nt->OptionalHeader.SizeOfHeaders;
+        int64_t off = peBlockOffset(image, headers);
+        if (off < 0 || off >= size) {
+            g_fs.close(h);
+            return -1;
+        }
+        uint8_t raw[kBlockSize];
+        g_fs.seek(h, off, SeekFrom::Set);
+        blockEnd = off + int64_t(kBlockSize);
+        if (g_fs.read(h, raw, kBlockSize) == long(kBlockSize)) {
+            PackageBlock b;
+            decodeBlock(raw, b);
+            if (blockMagicOk(b)) {
+                if (b.program[0] == 0) b.magic[6] = '3';
+                mark = platformMark(b);
+                if (mark == '6') {
+                    BOOL wow = FALSE;
+                    using IsWow = BOOL(WINAPI*)(HANDLE, PBOOL);
+                    HMODULE k = GetModuleHandleW(L"kernel32.dll");
+                    auto isWow = reinterpret_cast<IsWow>(reinterpret_cast<void*>(GetProcAddress(k, "IsWow64Process")));
+                    bool has = GetProcAddress(k, "Wow64EnableWow64FsRedirection") != nullptr;
+                    if (!has || !isWow || !isWow(GetCurrentProcess(), &wow) || !wow) {
+                        g_fs.close(h);
+                        box(nullptr, loadString(IDS_WIN64), kCaption, MB_OK | MB_ICONERROR);
+                        return -1;
+                    }
+                }
+                std::string selfName = archive.substr(archive.rfind('\\') + 1);
+                temporary = applyBlock(g_settings, b, g_macros, selfName);
+            }
+        }
+    }
+    g_fs.seek(h, 0, SeekFrom::Set);
+    int64_t cab = findCabinet(g_fs, h);
+    if (cab < 0) {
+        g_fs.close(h);
+        box(nullptr, loadString(cab == -2 ? IDS_NOARCHIVE : IDS_FORMAT), kCaption, MB_OK | MB_ICONERROR);
+        return -1;
+    }
+    int64_t cabSize = size - cab;
+    std::wstring title = widen(fieldText(g_settings.title)), question = widen(fieldText(g_settings.question));
+    if (!question.empty() && box(nullptr, question, title.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        g_fs.close(h);
+        return -1;
+    }
+    bool hasProgram = g_settings.program[0] != 0;
+    if (g_settings.crc != 0) {
+        HWND w = CreateDialogParamW(g_inst, MAKEINTRESOURCEW(IDD_CHECK), nullptr, checkProc, 0);
+        ShowWindow(w, SW_SHOW);
+        SendDlgItemMessageW(w, IDC_PROGRESS, PBM_SETRANGE32, 0, LPARAM((size - blockEnd) / 102400));
+        uint32_t crc = 0;
+        bool ok = crcFrom(g_fs, h, blockEnd, crc, [&](uint64_t done) {
+            SendDlgItemMessageW(w, IDC_PROGRESS, PBM_SETPOS, WPARAM(done / 102400), 0);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        });
+        DestroyWindow(w);
+        if (!ok || crc != g_settings.crc) {
+            box(nullptr, format1(IDS_CRC, widen(archive)), L"Warning", MB_OK | MB_ICONERROR);
+            if (hasProgram) {
+                g_fs.close(h);
+                return -1;
+            }
+        }
+    }
+    g_fs.close(h);
+
+    std::string folder, name;
+    splitArchivePath(archive, folder, name);
+    if (g_settings.destination[0] == 0) setField(g_settings.destination, folder);
+    std::wstring base = widen(archiveBaseName(name));
+    std::string dest;
+    for (;;) {
+        if (!g_settings.hideDialog &&
+            DialogBoxParamW(g_inst, MAKEINTRESOURCEW(IDD_DEST), nullptr, destProc, reinterpret_cast<LPARAM>(base.c_str())) != 1)
+            return -1;
+        bool fell = false;
+        dest = finalDestination(folder, fieldText(g_settings.destination), &fell);
+        if (!fell) break;
+        setField(g_settings.destination, folder);
+        if (g_settings.hideDialog) break;
+    }
+    if (!isFolder(dest)) {
+        if (!g_settings.noQuestions &&
+            box(nullptr, format1(IDS_CREATEQ, widen(dest)), kCaption, MB_OKCANCEL | MB_ICONQUESTION) != IDOK)
+            return 0;
+        if (!makeFolders(g_fs, dest)) {
+            box(nullptr, loadString(IDS_FORBIDDEN), kCaption, MB_OK | MB_ICONERROR);
+            return -1;
+        }
+    }
+
+    ExtractSettings es;
+    es.destination = dest;
+    es.noQuestions = g_settings.noQuestions != 0;
+    es.recordForDeletion = g_settings.wait && hasProgram;
+    g_progress = CreateDialogParamW(g_inst, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, progressProc, LPARAM(cabSize));
+    ShowWindow(g_progress, SW_SHOW);
+    HWND progress = g_progress;
+    DialogUi ui;
+    ExtractResult result;
+    std::thread worker([&] {
+        result = extractArchive(g_fs, archive, cab, ui, g_cp, g_cancel, es, g_deletions, [progress](uint64_t kib) {
+            PostMessageW(progress, WM_SETPOS, WPARAM(kib), 0);
+        });
+        PostMessageW(progress, WM_WORKERDONE, 0, 0);
+    });
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (g_progress && IsDialogMessageW(g_progress, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    worker.join();
+    if (g_cancel.load()) return -1;
+    if (hasProgram) {
+        runProgram(dest, g_settings.wait != 0, mark);
+        for (const std::string& p : g_deletions.paths()) {
+            g_fs.setAttributes(p, 0);
+            g_fs.removeFile(p);
+        }
+        if (temporary) {
+            // Deepest folders first: longer paths of the same tree sort after their parents.
+            std::vector<std::string> folders;
+            for (const std::string& p : g_deletions.paths())
+                for (size_t i = p.find('\\', dest.size()); i != std::string::npos; i = p.find('\\', i + 1))
+                    folders.push_back(p.substr(0, i));
+            std::sort(folders.begin(), folders.end(), [](auto& a, auto& b) { return a.size() > b.size(); });
+            for (const std::string& f : folders) g_fs.removeFolder(f);
+            g_fs.removeFolder(dest.substr(0, dest.size() - 1));
+        }
+        g_deletions.clear();
+        return 0;
+    }
+    if (g_settings.openFolder && result.code == 0) {
+        MessageBeep(MB_ICONINFORMATION);
+        ShellExecuteW(nullptr, L"open", widen(dest).c_str(), nullptr, nullptr, SW_SHOWDEFAULT);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE inst, HINSTANCE, PWSTR, int) {
+    g_inst = inst;
+    return run();
+}

@@ -1,0 +1,30 @@
+// Resource identifiers of pakrelW.
+#pragma once
+#define IDD_CHECK 103
+#define IDD_DEST 202
+#define IDD_OVERWRITE 2007
+#define IDD_PROGRESS 2008
+#define IDC_EDIT 1001
+#define IDC_BROWSE 1000
+#define IDC_PROGRESS 1004
+#define IDC_FILE 1006
+#define IDC_MKDIR 1012
+#define IDC_NAME 1009
+#define IDC_OLDINFO 1005
+#define IDC_NEWINFO 1008
+#define IDC_YESALL 1003
+#define IDC_NEWER 1004
+#define IDC_OCANCEL 1007
+#define IDS_NOFILE 1
+#define IDS_NOARCHIVE 2
+#define IDS_FORMAT 3
+#define IDS_CREATEQ 4
+#define IDS_NOFOLDER 5
+#define IDS_BADNAME 6
+#define IDS_FORBIDDEN 7
+#define IDS_CRC 8
+#define IDS_FILEINFO 9
+#define IDS_BADPATH 10
+#define IDS_BROWSE 11
+#define IDS_WIN64 12
+#define IDS_WIN9X 13

@@ -1,0 +1,17 @@
+// carried: the program a test package carries. It writes its working folder and
+// parameters to the file named by its first parameter and ends with code 7.
+#include <windows.h>
+
+#include <cstdio>
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 1;
+    wchar_t dir[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, dir);
+    FILE* f = _wfopen(argv[1], L"w");
+    if (!f) return 2;
+    fwprintf(f, L"%ls\n", dir);
+    for (int i = 2; i < argc; ++i) fwprintf(f, L"%ls\n", argv[i]);
+    fclose(f);
+    return 7;
+}
