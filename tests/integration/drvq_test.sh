@@ -12,8 +12,8 @@ if [ "${1:-}" != --inside ]; then
     fail=0
     for want in '^gatex1d +1_1 +ipc +[0-9.]+ +OK$' '^gatex1d +2_2 +pf +[0-9]+ +OK$' \
                 '^gatex2d +0A0B0C00000001D4_1:127.0.0.1:1502 +D4_1 +[0-9.]+ +20[0-9-]+_[0-9:]+ +OK$' \
-                '^ZR1Communicator +[0-9A-F]{6}20000001C0_1 +C0_1 +00010000 +20[0-9-]+_[0-9:]+ +OK$' \
-                '^ZR1Communicator +[0-9A-F]{6}00000003C8_1 +C8_1 +[0-9]{8} +20[0-9-]+_[0-9:]+ +OK$' \
+                '^ZR1Communicator +[0-9A-F]{6}(00|20)000001C0_[01] +C0_[01] +00010000 +20[0-9-]+_[0-9:]+ +OK$' \
+                '^ZR1Communicator +[0-9A-F]{6}(00|20)000003C8_[01] +C8_[01] +000300[0-9]{2} +20[0-9-]+_[0-9:]+ +OK$' \
                 '^checks: all passed$'; do
         grep -Eq "$want" <<<"$out" || { echo "missing: $want"; fail=1; }
     done
