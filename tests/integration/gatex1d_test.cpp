@@ -427,6 +427,11 @@ TEST_F(Gatex1d, MetaKillAndHup) {
     ASSERT_TRUE(k.sendLine("!kill\r\n"));
     EXPECT_EQ(k.readLine(kT).value_or(""), "!kill. OK, trying to kill me.\n");
     EXPECT_TRUE(log.waitFor("exited.", kT, mark));
+    // "exited." is logged just before the main process ends; the listener goes
+    // with the process, so wait (bounded) for every gatex1d process to be gone.
+    long long end = rig::nowMs() + kT;
+    while (!rig::pidsOf("gatex1d").empty() && rig::nowMs() < end) usleep(20000);
+    EXPECT_TRUE(rig::pidsOf("gatex1d").empty());
     EXPECT_FALSE(rig::waitPort(kPort, 300));
 }
 
