@@ -17,6 +17,7 @@
 //   list ~TEXT           a list box window (the autocompletion list) is open and holds TEXT
 //   nolist               no autocompletion list is open
 //   shot FILE            wait for painting, then save the whole screen as FILE (PNG)
+//   move X Y             move the current window (so that it uncovers another for a screenshot)
 //   sleep MS
 //   dump                 list every top-level window (class, title, visibility, process)
 // Every wait ends after 30 s with a failure. Exit code 0 when every step passed.
@@ -259,6 +260,12 @@ std::string step(const std::string& line) {
     if (verb == "gone") {
         HWND h = g_current;
         return waitFor([&] { return !IsWindow(h) || !IsWindowVisible(h); }) ? "" : "the window stays";
+    }
+    if (verb == "move") {
+        return SetWindowPos(g_current, nullptr, std::atoi(arg1.c_str()), std::atoi(arg2.c_str()), 0, 0,
+                            SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)
+                   ? ""
+                   : "cannot move the window";
     }
     if (verb == "sleep") {
         Sleep(DWORD(std::atoi(rest.c_str())));
