@@ -303,7 +303,7 @@ gone
 """)
     check("Newer exits 0 with no further question", rc == 0, f"(rc {rc})")
     check("Newer replaced the older files and kept the newer one",
-          [read(f"nw/g{i}.txt") for i in (1, 2, 3)] == [b"new g1.txt\n", b"old g2.tx", b"new g3.txt\n"])
+          [read(f"nw/g{i}.txt") for i in (1, 2, 3)] == [b"new g1.txt\n", b"old g2.txt", b"new g3.txt\n"])
 
     # 9. Cancel in the overwrite dialog, and Cancel in the progress dialog while it is open.
     args = overwrite_case("oc", ["h1.txt", "h2.txt"], old_t, new_t)
