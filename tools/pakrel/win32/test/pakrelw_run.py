@@ -270,7 +270,7 @@ text 1009 ={t['name'].format('f1.txt')}
 text 1005 ={t['old']}
 text 1008 ={t['new']}
 {shot(f'overwrite_{lang}.png')}
-move 0 360
+move 0 390
 win {t['prog']}
 text 1006 ~f1.txt
 {shot(f'progress_{lang}.png')}
