@@ -61,10 +61,13 @@ def enter_private_network():
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.unshare(CLONE_NEWNET) != 0:
         return "unshare(CLONE_NEWNET): " + os.strerror(ctypes.get_errno())
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        req = struct.pack("16sH14x", b"lo", 0)
-        flags = struct.unpack("16sH14x", fcntl.ioctl(s.fileno(), SIOCGIFFLAGS, req))[1]
-        fcntl.ioctl(s.fileno(), SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            req = struct.pack("16sH14x", b"lo", 0)
+            flags = struct.unpack("16sH14x", fcntl.ioctl(s.fileno(), SIOCGIFFLAGS, req))[1]
+            fcntl.ioctl(s.fileno(), SIOCSIFFLAGS, struct.pack("16sH14x", b"lo", flags | IFF_UP))
+    except OSError as e:
+        return "cannot bring lo up: %s" % e
     return None
 
 
@@ -484,7 +487,14 @@ def main():
             finally:
                 rig.close()
     finally:
-        stop(server, 20)
+        # The session of this prefix (its server and the helper processes wine
+        # started for it) ends with the server; a plain signal to the server
+        # would leave the helpers behind.
+        subprocess.run(["wineserver", "-k"], env=env.wine_env, timeout=60)
+        try:
+            server.wait(20)
+        except subprocess.TimeoutExpired:
+            stop(server)
     if failed:
         print("failed:", " ".join(failed))
         return 1
