@@ -258,11 +258,9 @@ bool findWindowOf(const wchar_t*& cls, const wchar_t*& title) {
 }
 
 void runProgram(const std::string& dest, bool wait, char mark) {
-    std::wstring cmd = widen(dest + fieldText(g_settings.program));
-    std::wstring dir = cmd.substr(0, cmd.rfind(L'\\') + 1);
-    size_t dot = cmd.rfind(L'.');
-    std::wstring ext = dot == std::wstring::npos ? L"" : cmd.substr(dot);
-    if (_wcsicmp(ext.c_str(), L".inf") == 0) {
+    ProgramCommand pc = splitProgram(dest + fieldText(g_settings.program));
+    std::wstring cmd = widen(pc.file), params = widen(pc.parameters), dir = widen(pc.folder);
+    if (pc.inf) {
         wchar_t rundll[MAX_PATH], win[MAX_PATH], shortInf[MAX_PATH];
         GetWindowsDirectoryW(win, MAX_PATH);
         if (!SearchPathW(nullptr, L"rundll32.exe", nullptr, MAX_PATH, rundll, nullptr) ||
@@ -290,12 +288,8 @@ void runProgram(const std::string& dest, bool wait, char mark) {
         if (redirected && rev) rev(old);
         return;
     }
-    std::wstring params;
-    if (_wcsnicmp(ext.c_str(), L".exe", 4) == 0) {
-        if (ext.size() > 5) params = ext.substr(5);
-        cmd.resize(dot + 4);
-    }
-    SHELLEXECUTEINFOW ei{sizeof ei};
+    SHELLEXECUTEINFOW ei{};
+    ei.cbSize = sizeof ei;
     ei.fMask = SEE_MASK_NOCLOSEPROCESS;
     ei.lpFile = cmd.c_str();
     ei.lpParameters = params.empty() ? nullptr : params.c_str();
@@ -327,7 +321,8 @@ void runProgram(const std::string& dest, bool wait, char mark) {
 }
 
 int run() {
-    OSVERSIONINFOW vi{sizeof vi};
+    OSVERSIONINFOW vi{};
+    vi.dwOSVersionInfoSize = sizeof vi;
     GetVersionExW(&vi);
     if (vi.dwPlatformId != VER_PLATFORM_WIN32_NT) {
         char t[256] = "";
@@ -345,7 +340,7 @@ int run() {
     std::string archive = cl.archive.empty() ? narrow(self) : cl.archive;
     bool temporary = false;
     char mark = '3';
-    int64_t blockEnd = 0;
+    int64_t blockEnd = 0, imageEnd = 0;
     int h;
     while ((h = g_fs.open(archive, OpenMode::Read)) < 0)
         if (!retryBox(nullptr)) {
@@ -362,6 +357,7 @@ int run() {
             g_fs.close(h);
             return -1;
         }
+        imageEnd = off;
         uint8_t raw[kBlockSize];
         g_fs.seek(h, off, SeekFrom::Set);
         blockEnd = off + int64_t(kBlockSize);
@@ -388,8 +384,7 @@ int run() {
             }
         }
     }
-    g_fs.seek(h, 0, SeekFrom::Set);
-    int64_t cab = findCabinet(g_fs, h);
+    int64_t cab = findCabinet(g_fs, h, imageEnd);
     if (cab < 0) {
         g_fs.close(h);
         box(nullptr, loadString(cab == -2 ? IDS_NOARCHIVE : IDS_FORMAT), kCaption, MB_OK | MB_ICONERROR);

@@ -36,8 +36,12 @@ wrun "$exe" /h /o /n "$(wine_path "$work/gen/pkg.cab")"; rc=$?
 check "extractor mode exits 0" '[ $rc -eq 0 ]'
 check "extractor mode wrote the files" 'cmp -s gen/files/a.txt src/files/a.txt && cmp -s gen/carried.exe src/carried.exe'
 
-# 3. No block room: the bare image ends at once with -1.
-cp "$exe" bare.exe
+# 3. No block room: an image that ends with its last section ends at once with -1.
+python3 -c 'import struct,sys
+d=open(sys.argv[1],"rb").read(); pe=struct.unpack_from("<I",d,0x3C)[0]
+n,opt=struct.unpack_from("<H",d,pe+6)[0],struct.unpack_from("<H",d,pe+20)[0]
+last=pe+24+opt+40*(n-1); size,ptr=struct.unpack_from("<II",d,last+16)
+open(sys.argv[2],"wb").write(d[:ptr+size])' "$exe" bare.exe || exit 1
 wrun "$work/bare.exe"; rc=$?
 check "package without a block exits -1" '[ $rc -eq 255 ]'
 exit $fail
