@@ -6,6 +6,8 @@ that wine opens as a window; nothing else reaches its input. Reads commands on
 standard input, one a line:
     type TEXT    focus the window whose title contains TITLE, type TEXT and Return
     return       only Return
+    answer NAME  Return in the window whose title contains NAME (a message box's
+                 default button)
 Keys are sent with the XTEST extension (libXtst). Prints "typed" after each.
 usage: console_typist.py TITLE
 """
@@ -85,7 +87,8 @@ def main():
     for line in sys.stdin:
         line = line.rstrip("\n")
         text = line[5:] if line.startswith("type ") else ""
-        w = find(d, sys.argv[1])
+        title = line[7:] if line.startswith("answer ") else sys.argv[1]
+        w = find(d, title)
         if w is None:
             print("no window", flush=True)
             continue

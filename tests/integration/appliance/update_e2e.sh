@@ -12,9 +12,10 @@
 # Old software: the native (x86) builds of the daemons, started by the init script
 # with the preloaded serial shim. The update package is made by packaging/mkpackage
 # from the ARM build; its serial daemons are the arm tree's test twins (the static
-# serial shim linked in, as the lines are ptys), and it has no opening question (no
-# one to answer it). It runs under wine on a virtual X display; a typist answers the
-# uploader's prompts in its console window: address 127.0.0.1, function 1, reset "y".
+# serial shim linked in, as the lines are ptys); its block is the shipped one. It
+# runs under wine on a virtual X display; a typist answers the opening question
+# (Yes) and the uploader's prompts in its console window: address 127.0.0.1,
+# function 1, reset "y".
 # The reset command is only recorded. Then the "reboot": the old daemons are ended
 # and the unpacked init script starts the new ARM programs from /home/drivers (ARM
 # programs run through a binfmt_misc entry for qemu-arm registered in a private
@@ -133,9 +134,10 @@ wait_daemons() {
 mkdir -p "$work/armbin"
 cp "$arm/shimmed/gatex1d" "$arm/shimmed/serlink" "$arm/gatex2d" "$arm/ZR1Communicator" "$work/armbin/"
 "$top/packaging/mkpackage" -o "$work/pkg" --arm-bin "$work/armbin" --win-bin "$win" \
-    --pakrel "$host/pakrel" --no-question >"$work/mkpackage.out" 2>&1 || { cat "$work/mkpackage.out"; fail "mkpackage"; exit 1; }
+    --pakrel "$host/pakrel" >"$work/mkpackage.out" 2>&1 || { cat "$work/mkpackage.out"; fail "mkpackage"; exit 1; }
 pkg=$work/pkg/orvane3_update_1.06.06.exe
-ok "package made: $(grep -E '^(title|program|wait|crc-check)' "$work/mkpackage.out" | tr '\n' ' ')"
+ok "package made: $(grep -E '^(title|question|program|wait|crc-check)' "$work/mkpackage.out" | tr '\n' ' ')"
+title=$(sed -n 's/^title: //p' "$work/mkpackage.out")
 
 # --- field networks ---------------------------------------------------------------
 "$host/meterbus-sim" --meter 1:2:1 --meter 2:1:1,2 >"$work/meterbus.out" 2>&1 & pids+=($!)
@@ -201,7 +203,9 @@ exec 7>'$work/typist.in'
 wine '$pkg' &
 w=\$!
 step() { while ! eval "\$1" >/dev/null 2>&1; do sleep 0.2; done; sleep 2; echo "\$2" >&7; }
-# Each answer once its prompt is up (input typed ahead would be discarded).
+# The opening question (Yes is its default button), then each of the uploader's
+# answers once its prompt is up (input typed ahead would be discarded).
+echo "answer $title" >&7
 step "[ -d '$temp' ] && ps -e | grep -q orvane3uploader" "type 127.0.0.1"
 sleep 2; echo "type 1" >&7
 step "grep -q '^rm ../update_bt.inc' '$work/commands.log' && grep -q '^rm ../home/update_orv3.inc' '$work/commands.log'" "type y"
