@@ -202,7 +202,14 @@ mkfifo '$work/typist.in'
 exec 7>'$work/typist.in'
 wine '$pkg' &
 w=\$!
-step() { while ! eval "\$1" >/dev/null 2>&1; do sleep 0.2; done; sleep 2; echo "\$2" >&7; }
+step() {  # step CONDITION COMMAND: COMMAND to the typist once CONDITION holds (at most 150 s)
+    local n=0
+    while ! eval "\$1" >/dev/null 2>&1; do
+        n=\$((n + 1)); [ \$n -gt 750 ] && { echo "gave up waiting for: \$1"; return 1; }
+        sleep 0.2
+    done
+    sleep 2; echo "\$2" >&7
+}
 # The opening question (Yes is its default button), then each of the uploader's
 # answers once its prompt is up (input typed ahead would be discarded).
 echo "answer $title" >&7
