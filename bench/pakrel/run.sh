@@ -74,4 +74,18 @@ for t in "${tools[@]}"; do
 done
 speed=$(echo "$ce_t / $(echo "${T[pakrel]}" | median)" | bc -l)
 printf 'pakrel is %.2fx as fast as cabextract (median of %d rounds)\n' "$speed" "$rounds"
-[ -x "$bench" ] && "$bench"
+# Report lines for scripts/bench (bench/README.md).
+R=$(dirname "$0")/../../scripts/bench-result
+pk_t=$(echo "${T[pakrel]}" | median); pk_m=$(echo "${M[pakrel]}" | median)
+"$R" pakrel "extract ${mib} MiB MSZIP vs cabextract" "$pk_t" "$ce_t" cabextract s "ratio<=1"
+for t in 7z bsdtar; do
+    "$R" pakrel "extract ${mib} MiB MSZIP vs $t" "$pk_t" "$(echo "${T[$t]}" | median)" "$t" s -
+done
+"$R" pakrel "extract peak RSS over cabextract" "$((pk_m - ce_m))" - "(cabextract $ce_m KiB)" KiB "ours<=4096"
+if [ -x "$bench" ]; then
+    "$bench" | tee "$work/crc.out"
+    # "crc-32, N-byte pieces: X GB/s (crc ...)"
+    while read -r _ piece _ gbs _; do
+        "$R" pakrel "crc-32 ${piece%-byte}-byte pieces" "$gbs" - - GB/s "ours>1"
+    done < "$work/crc.out"
+fi

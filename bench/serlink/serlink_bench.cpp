@@ -1,7 +1,8 @@
 // serlink benchmark: (1) the answer receiver against the least work any receiver
 // does (copy and XOR the same bytes); (2) one hello round trip through serlink on
 // the real queues against a bare echo process on the same kind of queues. Runs in
-// the appliance rig (private IPC keys). Prints "name ours peer ratio unit" lines.
+// the appliance rig (private IPC keys). Prints "name ours peer ratio unit" lines and
+// RESULT lines for scripts/bench.
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/wait.h>
@@ -20,8 +21,10 @@ static double now_us() {
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-static void row(const char* name, double ours, double peer, const char* unit) {
+// The human line, then the report line scripts/bench collects (see bench/README.md).
+static void row(const char* name, double ours, double peer, const char* peerName, const char* unit) {
     printf("%-28s %-14.3f %-14.3f %-10.2f %s\n", name, ours, peer, ours / peer, unit);
+    printf("RESULT|serlink|%s|%.3f|%.3f|%s|%s|%.4f|-\n", name, ours, peer, peerName, unit, ours / peer);
 }
 
 int main(int argc, char** argv) {
@@ -57,7 +60,7 @@ int main(int argc, char** argv) {
         sink += v;
     }
     double peer = (now_us() - t0) / R;
-    row("serlink receiver 158B", ours, peer, "us/frame");
+    row("serlink receiver 158B", ours, peer, "copy and XOR of the same bytes", "us/frame");
 
     // (2) hello round trip: argv[1] is the serlink program, started here with
     // the default keys in the current (scratch) folder.
@@ -110,7 +113,7 @@ int main(int argc, char** argv) {
     waitpid(child, nullptr, 0);
     msgctl(preq, IPC_RMID, nullptr);
     msgctl(pans, IPC_RMID, nullptr);
-    row("serlink hello round trip", ours, peer, "us/request");
+    row("serlink hello round trip", ours, peer, "bare echo on two queues", "us/request");
     zr_make_request(q, ZRCMD_STOP, '0', '0', -1);
     zr_send_request(req, q);
     zr_recv_answer(ans, a);

@@ -12,6 +12,7 @@ if(ORV_TESTS)
             ${CMAKE_CURRENT_LIST_DIR}/tests/huffman_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/lzx_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/quantum_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/window_test.cpp
     LIBS cabdecoders)
   # Real cabinets against cabextract, the reference extractor, run on this host.
   if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING)

@@ -11,11 +11,11 @@
 // run past the end of their block or frame, trees that are not a complete prefix
 // code, unknown block types, zero-sized blocks and reads far past the block's input.
 #include <cstring>
-#include <vector>
 
 #include "codec.h"
 #include "huffman.h"
 #include "lzx_bits.h"
+#include "window.h"
 
 namespace pakrel {
 namespace {
@@ -312,12 +312,7 @@ private:
         // block sets) and offsets before the folder's first byte have no source.
         if (offset == 0 || offset > avail || offset > windowSize_) return false;
         if (offset <= pos_) {
-            uint32_t src = pos_ - offset;
-            if (offset >= len) {
-                std::memcpy(w + pos_, w + src, len);
-            } else {
-                for (uint32_t k = 0; k < len; ++k) w[pos_ + k] = w[src + k];
-            }
+            lzCopy(w + pos_, w + (pos_ - offset), len);
         } else {
             // The source begins near the end of the window (data of earlier frames).
             uint32_t src = pos_ + windowSize_ - offset;
@@ -359,7 +354,7 @@ private:
 
     const uint32_t windowSize_;
     const int mainSize_;
-    std::vector<uint8_t> window_;
+    Window window_;
     LzxBitReader bits_;
     HuffmanTable pre_, main_, length_, aligned_;
     uint8_t mainLen_[HuffmanTable::kMaxSymbols + kLengthSlack];

@@ -9,11 +9,11 @@
 // (any trailer after the frame is ignored), while the window and all models carry
 // over from block to block within a folder. reset() starts a new folder.
 #include <cstring>
-#include <vector>
 
 #include "codec.h"
 #include "lzx_bits.h"
 #include "quantum_model.h"
+#include "window.h"
 
 namespace pakrel {
 namespace {
@@ -152,6 +152,15 @@ private:
             if (len > kFrameSize - o) return false;
             uint64_t avail = static_cast<uint64_t>(written_) + o;
             if (offset > avail || offset > windowSize_) return false;
+            if (offset <= pos_ && pos_ + len <= windowSize_) {
+                // Source and destination both lie in one piece of the window.
+                lzCopy(w + pos_, w + (pos_ - offset), len);
+                uint32_t n = frameLen - o < len ? frameLen - o : len;
+                std::memcpy(out + o, w + pos_, n);
+                o += len;
+                pos_ = (pos_ + len) & mask;
+                continue;
+            }
             uint32_t src = (pos_ - offset) & mask;
             for (uint32_t k = 0; k < len; ++k) {
                 uint8_t b = w[src];
@@ -167,7 +176,7 @@ private:
 
     const int windowBits_;
     const uint32_t windowSize_;
-    std::vector<uint8_t> window_;
+    Window window_;
     QtmBitReader bits_;
     QtmModel literal_[4], match3_, match4_, matchLong_, length_, selector_;
     uint32_t low_ = 0, high_ = 0xFFFF, code_ = 0;
