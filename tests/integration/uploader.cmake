@@ -19,3 +19,23 @@ if(TARGET uploader_integration_test)
   # Real servers and a network namespace: not a unit test.
   set_tests_properties(uploader_integration_test PROPERTIES LABELS "integration;slow")
 endif()
+
+# orvane3uploader.exe end to end under wine: the same real servers in a
+# network namespace of the test's own, the program on pipes (its output is
+# code page 932). The driver is a host script, so it runs in the win32 tree.
+if(ORV_WIN32 AND CMAKE_CROSSCOMPILING AND TARGET orvane3uploader AND ORV_TESTS)
+  find_program(ORV_UPLOADER_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(ORV_BUSYBOX NAMES busybox)
+  if(ORV_UPLOADER_PYTHON)
+    add_test(NAME uploader_wine_test
+             COMMAND ${ORV_UPLOADER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/uploader_wine_test.py
+                     --exe $<TARGET_FILE:orvane3uploader>
+                     --wine-run ${CMAKE_SOURCE_DIR}/cmake/wine-run
+                     --prefix ${CMAKE_BINARY_DIR}/wineprefix-netns
+                     --ftpd ${CMAKE_CURRENT_SOURCE_DIR}/uploader_ftpd.py
+                     --python ${ORV_UPLOADER_PYTHON}
+                     --busybox "${ORV_BUSYBOX}")
+    set_tests_properties(uploader_wine_test PROPERTIES
+      LABELS "integration;slow;wine" TIMEOUT 900 SKIP_RETURN_CODE 77)
+  endif()
+endif()

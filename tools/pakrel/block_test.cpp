@@ -193,6 +193,32 @@ TEST(Destination, ArchivePathParts) {
     EXPECT_EQ(name, "bare.cab");
 }
 
+TEST(CarriedProgram, CommandSplitsIntoFileParametersAndFolder) {
+    struct Case {
+        const char* command;
+        const char* file;
+        const char* parameters;
+        const char* folder;
+        bool inf;
+    } cases[] = {
+        {"C:\\T\\~p.exe\\orvane3uploader.exe", "C:\\T\\~p.exe\\orvane3uploader.exe", "", "C:\\T\\~p.exe\\", false},
+        // Parameters with dots and backslashes of their own stay parameters.
+        {"C:\\d\\run.EXE Z:\\w\\out.txt -v", "C:\\d\\run.EXE", "Z:\\w\\out.txt -v", "C:\\d\\", false},
+        // ".exe" inside a folder name is not the end of the file.
+        {"C:\\x.exe.d\\a.exe b", "C:\\x.exe.d\\a.exe", "b", "C:\\x.exe.d\\", false},
+        {"C:\\d\\setup.INF", "C:\\d\\setup.INF", "", "C:\\d\\", true},
+        {"C:\\d\\readme.txt", "C:\\d\\readme.txt", "", "C:\\d\\", false},
+        {"C:\\d\\a.exe ", "C:\\d\\a.exe", "", "C:\\d\\", false},
+    };
+    for (const Case& c : cases) {
+        ProgramCommand pc = splitProgram(c.command);
+        EXPECT_EQ(pc.file, c.file) << c.command;
+        EXPECT_EQ(pc.parameters, c.parameters) << c.command;
+        EXPECT_EQ(pc.folder, c.folder) << c.command;
+        EXPECT_EQ(pc.inf, c.inf) << c.command;
+    }
+}
+
 namespace {
 std::vector<uint8_t> image(unsigned sections, uint32_t lastPtr, uint32_t lastSize) {
     std::vector<uint8_t> p(1024, 0);

@@ -76,14 +76,14 @@ bool dataBlockChecksumOk(const uint8_t* header8, const uint8_t* reserve, size_t 
     return cabChecksum(tail.data(), tail.size(), dataSum) == want;
 }
 
-int64_t findCabinet(FileOps& files, int h) {
-    if (files.seek(h, 0, SeekFrom::Set) != 0) return -2;
+int64_t findCabinet(FileOps& files, int h, int64_t from) {
+    if (from < 0 || files.seek(h, from, SeekFrom::Set) != from) return -2;
     // Room for one piece plus the tail of the previous one and the header bytes
     // that decide a match.
     constexpr size_t kKeep = 25;  // bytes up to and including the major version
     std::vector<uint8_t> buf(kSearchPiece + kKeep);
     size_t have = 0;       // bytes in buf
-    int64_t base = 0;      // file offset of buf[0]
+    int64_t base = from;   // file offset of buf[0]
     int64_t firstRaw = -1;
     bool atEnd = false;
     while (!atEnd) {

@@ -72,13 +72,15 @@ uint32_t cabChecksum(const uint8_t* p, size_t n, uint32_t seed);
 bool dataBlockChecksumOk(const uint8_t* header8, const uint8_t* reserve, size_t reserveLen,
                          const uint8_t* data, size_t dataLen);
 
-// Searches the file behind handle h (positioned anywhere) from offset 0 in pieces
+// Searches the file behind handle h (positioned anywhere) from offset `from` in pieces
 // of kSearchPiece bytes. Returns the offset of the cabinet, -1 when there is no
 // signature, -2 when the file cannot be read. A signature across the border of
 // two pieces is found too. A match whose version field is not 1.3 is taken only
 // when no match with the right version follows: the program image in front of
-// the cabinet may hold the eight signature bytes as data.
-int64_t findCabinet(FileOps& files, int h);
+// the cabinet may hold the eight signature bytes as data. A package searches
+// from the end of its own image, which it knows, so that nothing in the image
+// can be taken for the cabinet.
+int64_t findCabinet(FileOps& files, int h, int64_t from = 0);
 
 inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 inline uint32_t le32(const uint8_t* p) {

@@ -80,11 +80,11 @@ TEST(CabStructures, HeaderFolderFileAndDataFieldsAreLittleEndian) {
 }
 
 namespace {
-int64_t searchIn(const Bytes& file) {
+int64_t searchIn(const Bytes& file, int64_t from = 0) {
     MemFileSystem fs;
     fs.put("C:\\a.exe", file);
     int h = fs.open("C:\\a.exe", OpenMode::Read);
-    int64_t r = findCabinet(fs, h);
+    int64_t r = findCabinet(fs, h, from);
     fs.close(h);
     return r;
 }
@@ -114,4 +114,22 @@ TEST(CabSearch, NoSignatureAndDecoys) {
     Bytes decoy = bytesOf("MSCF");
     decoy.insert(decoy.end(), 40, 0);
     EXPECT_EQ(searchIn(decoy), 0);
+}
+
+TEST(CabSearch, FromTheEndOfTheImage) {
+    Bytes cab = build(cabOf({{"x", bytesOf("x")}}, 0)).bytes;
+    // The image holds a whole cabinet header of version 1.3 as data.
+    Bytes file(100, 0x90);
+    file.insert(file.end(), cab.begin(), cab.begin() + 36);
+    size_t imageEnd = file.size() + 7;
+    file.resize(imageEnd, 0);
+    size_t at = file.size() + 996;
+    file.resize(at, 0);
+    file.insert(file.end(), cab.begin(), cab.end());
+    EXPECT_EQ(searchIn(file), 100);
+    EXPECT_EQ(searchIn(file, int64_t(imageEnd)), int64_t(at));
+    // Offsets found from a start across a piece border are still file offsets.
+    EXPECT_EQ(searchIn(file, int64_t(at)), int64_t(at));
+    EXPECT_EQ(searchIn(file, int64_t(at + 1)), -1);
+    EXPECT_EQ(searchIn(file, -1), -2);
 }

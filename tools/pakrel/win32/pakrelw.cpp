@@ -7,16 +7,19 @@
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <winnetwk.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "block.h"
 #include "cabformat.h"
 #include "cmdline.h"
+#include "complete.h"
 #include "crc.h"
 #include "extract.h"
 #include "names.h"
@@ -122,7 +125,18 @@ INT_PTR CALLBACK overwriteProc(HWND h, UINT m, WPARAM w, LPARAM l) {
         SetDlgItemTextW(h, IDC_NAME, s.c_str());
         SetDlgItemTextW(h, IDC_OLDINFO, fileInfo(a->existing.date, a->existing.time, a->existing.size).c_str());
         SetDlgItemTextW(h, IDC_NEWINFO, fileInfo(a->date, a->time, a->size).c_str());
+        // Both places show the existing file's shell icon: the new one is not on disk yet.
+        SHFILEINFOW fi{};
+        if (SHGetFileInfoW(widen(a->path).c_str(), 0, &fi, sizeof fi, SHGFI_ICON | SHGFI_LARGEICON) && fi.hIcon) {
+            SendDlgItemMessageW(h, IDC_OLDICON, STM_SETICON, WPARAM(fi.hIcon), 0);
+            SendDlgItemMessageW(h, IDC_NEWICON, STM_SETICON, WPARAM(fi.hIcon), 0);
+            SetPropW(h, L"pakrelw.icon", fi.hIcon);
+        }
         return TRUE;
+    }
+    if (m == WM_DESTROY) {
+        if (HANDLE icon = RemovePropW(h, L"pakrelw.icon")) DestroyIcon(static_cast<HICON>(icon));
+        return FALSE;
     }
     if (m == WM_COMMAND) {
         switch (LOWORD(w)) {
@@ -170,69 +184,329 @@ public:
 };
 
 INT_PTR CALLBACK progressProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    HWND anim = GetDlgItem(h, IDC_ANIM);
     switch (m) {
     case WM_INITDIALOG:
         SendDlgItemMessageW(h, IDC_PROGRESS, PBM_SETRANGE32, 0, LPARAM(l / 1024));
+        anim = CreateWindowExW(0, ANIMATE_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | ACS_TRANSPARENT | ACS_AUTOPLAY, 50,
+                               0, 96, 32, h, reinterpret_cast<HMENU>(INT_PTR(IDC_ANIM)), g_inst, nullptr);
+        SendMessageW(anim, ACM_OPENW, WPARAM(g_inst), LPARAM(MAKEINTRESOURCEW(IDR_PROGRESS_AVI)));
         return TRUE;
     case WM_SETPOS: SendDlgItemMessageW(h, IDC_PROGRESS, PBM_SETPOS, w, 0); return TRUE;
+    case WM_STOPANIM: SendMessageW(anim, ACM_STOP, 0, 0); return TRUE;
+    case WM_PLAYANIM: SendMessageW(anim, ACM_PLAY, WPARAM(-1), MAKELPARAM(0, 0xFFFF)); return TRUE;
     case WM_COMMAND:
+        // Cancel only raises the flag: the worker ends the walk and then closes the dialog.
         if (LOWORD(w) == IDCANCEL) g_cancel.store(100);
         return TRUE;
     case WM_CLOSE:
         g_cancel.store(100);
         DestroyWindow(h);
         return TRUE;
-    case WM_WORKERDONE: DestroyWindow(h); return TRUE;
+    case WM_WORKERDONE:
+        DestroyWindow(anim);
+        DestroyWindow(h);
+        return TRUE;
     case WM_DESTROY: g_progress = nullptr; PostQuitMessage(0); return TRUE;
     }
     return FALSE;
 }
 
+// --- The destination dialog's autocompletion list -------------------------
+
+struct Completion {
+    HWND dialog = nullptr, edit = nullptr, list = nullptr;
+    HHOOK hook = nullptr;
+    WNDPROC editProc = nullptr, listProc = nullptr;
+    bool ownChange = false;  // the dialog itself is changing the edit text
+    std::wstring base;       // the archive's base name
+    std::wstring previous;   // the destination the dialog opened with
+};
+Completion g_comp;
+
+void setEditText(const std::wstring& t) {
+    g_comp.ownChange = true;
+    SetWindowTextW(g_comp.edit, t.c_str());
+    g_comp.ownChange = false;
+    int n = GetWindowTextLengthW(g_comp.edit);
+    SendMessageW(g_comp.edit, EM_SETSEL, WPARAM(n), LPARAM(n));
+}
+
+std::wstring editText() {
+    wchar_t t[MAX_PATH + 1] = L"";
+    GetWindowTextW(g_comp.edit, t, MAX_PATH + 1);
+    return t;
+}
+
+void closeList() {
+    if (g_comp.hook) UnhookWindowsHookEx(g_comp.hook);
+    g_comp.hook = nullptr;
+    if (g_comp.list) DestroyWindow(g_comp.list);
+    g_comp.list = nullptr;
+}
+
+void copySelection() {
+    LRESULT i = SendMessageW(g_comp.list, LB_GETCURSEL, 0, 0);
+    if (i == LB_ERR) return;
+    std::wstring t(size_t(SendMessageW(g_comp.list, LB_GETTEXTLEN, WPARAM(i), 0)) + 1, L'\0');
+    LRESULT n = SendMessageW(g_comp.list, LB_GETTEXT, WPARAM(i), LPARAM(t.data()));
+    t.resize(n > 0 ? size_t(n) : 0);
+    setEditText(t);
+}
+
+// Keys for the list while it is open; everything else goes on to the dialog.
+LRESULT CALLBACK keyHook(int code, WPARAM key, LPARAM l) {
+    bool down = (l & (LPARAM(1) << 31)) == 0;
+    if (code != HC_ACTION || !g_comp.list || !down) return CallNextHookEx(g_comp.hook, code, key, l);
+    LRESULT n = SendMessageW(g_comp.list, LB_GETCOUNT, 0, 0);
+    LRESULT i = SendMessageW(g_comp.list, LB_GETCURSEL, 0, 0);
+    LRESULT to;
+    switch (key) {
+    case VK_TAB: to = GetKeyState(VK_SHIFT) < 0 ? i - 1 : i + 1; break;
+    case VK_UP: to = i - 1; break;
+    case VK_DOWN: to = i + 1; break;
+    case VK_PRIOR: to = 0; break;
+    case VK_NEXT: to = n - 1; break;
+    case VK_RETURN:
+        copySelection();
+        closeList();
+        return 1;
+    default: return CallNextHookEx(g_comp.hook, code, key, l);
+    }
+    if (i == LB_ERR && key == VK_UP) to = n - 1;
+    if (to < 0) to = n - 1;  // both directions wrap around
+    if (to >= n) to = 0;
+    SendMessageW(g_comp.list, LB_SETCURSEL, WPARAM(to), 0);
+    copySelection();
+    return 1;
+}
+
+LRESULT CALLBACK listProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_MOUSEMOVE) {
+        LRESULT r = SendMessageW(h, LB_ITEMFROMPOINT, 0, l);
+        if (HIWORD(r) == 0) SendMessageW(h, LB_SETCURSEL, LOWORD(r), 0);
+        return 0;
+    }
+    if (m == WM_LBUTTONUP) {
+        LRESULT r = SendMessageW(h, LB_ITEMFROMPOINT, 0, l);
+        if (HIWORD(r) == 0) {
+            SendMessageW(h, LB_SETCURSEL, LOWORD(r), 0);
+            copySelection();
+        }
+        closeList();
+        return 0;
+    }
+    if (m == WM_MOUSEACTIVATE) return MA_NOACTIVATE;  // the edit box keeps the focus
+    return CallWindowProcW(g_comp.listProc, h, m, w, l);
+}
+
+// Servers of the first network of the provider, or the shares of a server.
+void networkNames(const CompletionQuery& q, std::vector<std::wstring>& out) {
+    auto each = [](NETRESOURCEW* at, DWORD scope, DWORD type, auto&& fn) {
+        HANDLE e;
+        if (WNetOpenEnumW(scope, type, 0, at, &e) != NO_ERROR) return;
+        std::vector<uint8_t> buf(16384);
+        for (;;) {
+            DWORD count = DWORD(-1), size = DWORD(buf.size());
+            DWORD r = WNetEnumResourceW(e, &count, buf.data(), &size);
+            if (r != NO_ERROR) break;
+            auto* nr = reinterpret_cast<NETRESOURCEW*>(buf.data());
+            bool more = true;
+            for (DWORD i = 0; i < count && more; ++i) more = fn(nr[i]);
+            if (!more) break;
+        }
+        WNetCloseEnum(e);
+    };
+    if (q.kind == CompletionKind::Shares) {
+        std::wstring server = widen(q.server), prefix = widen(q.prefix);
+        NETRESOURCEW at{};
+        at.dwScope = RESOURCE_GLOBALNET;
+        at.dwUsage = RESOURCEUSAGE_CONTAINER;
+        at.lpRemoteName = server.data();
+        each(&at, RESOURCE_GLOBALNET, RESOURCETYPE_DISK, [&](NETRESOURCEW& r) {
+            std::wstring name = r.lpRemoteName ? r.lpRemoteName : L"";
+            std::wstring share = name.size() > server.size() + 1 ? name.substr(server.size() + 1) : L"";
+            if (!share.empty() && _wcsnicmp(share.c_str(), prefix.c_str(), prefix.size()) == 0)
+                out.push_back(name);
+            return true;
+        });
+        return;
+    }
+    std::wstring prefix = widen(q.prefix);
+    each(nullptr, RESOURCE_GLOBALNET, RESOURCETYPE_ANY, [&](NETRESOURCEW& provider) {
+        if (!provider.lpProvider || wcscmp(provider.lpProvider, L"Microsoft Windows Network") != 0) return true;
+        bool first = true;
+        each(&provider, RESOURCE_GLOBALNET, RESOURCETYPE_ANY, [&](NETRESOURCEW& network) {
+            if (!first) return false;
+            first = false;
+            each(&network, RESOURCE_GLOBALNET, RESOURCETYPE_ANY, [&](NETRESOURCEW& server) {
+                if (server.lpRemoteName && _wcsnicmp(server.lpRemoteName, prefix.c_str(), prefix.size()) == 0)
+                    out.push_back(server.lpRemoteName);
+                return true;
+            });
+            return false;
+        });
+        return false;
+    });
+}
+
+void folderNames(const CompletionQuery& q, std::vector<std::wstring>& out) {
+    std::wstring folder = widen(q.folder), prefix = widen(q.prefix);
+    wchar_t pattern[2 * MAX_PATH];
+    swprintf(pattern, 2 * MAX_PATH, L"%ls\\%ls*", folder.c_str(), prefix.c_str());
+    WIN32_FIND_DATAW fd;
+    HANDLE f = FindFirstFileW(pattern, &fd);
+    if (f == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (fd.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) || !wcscmp(fd.cFileName, L".") ||
+            !wcscmp(fd.cFileName, L".."))
+            continue;
+        wchar_t entry[2 * MAX_PATH];
+        swprintf(entry, 2 * MAX_PATH, L"%ls\\%ls", folder.c_str(), fd.cFileName);
+        out.push_back(entry);
+    } while (FindNextFileW(f, &fd));
+    FindClose(f);
+}
+
+void showList(const std::vector<std::wstring>& names) {
+    if (!g_comp.list) {
+        g_comp.list = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"LISTBOX", nullptr,
+                                      WS_POPUP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0, 0, 10,
+                                      10, g_comp.dialog, nullptr, g_inst, nullptr);
+        SendMessageW(g_comp.list, WM_SETFONT, SendMessageW(g_comp.edit, WM_GETFONT, 0, 0), FALSE);
+        g_comp.listProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(g_comp.list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(listProc)));
+        g_comp.hook = SetWindowsHookExW(WH_KEYBOARD, keyHook, nullptr, GetCurrentThreadId());
+    }
+    SendMessageW(g_comp.list, LB_RESETCONTENT, 0, 0);
+    RECT er;
+    GetWindowRect(g_comp.edit, &er);
+    int width = er.right - er.left;
+    HDC dc = GetDC(g_comp.list);
+    HGDIOBJ old = SelectObject(dc, HGDIOBJ(SendMessageW(g_comp.list, WM_GETFONT, 0, 0)));
+    for (const std::wstring& n : names) {
+        SendMessageW(g_comp.list, LB_ADDSTRING, 0, LPARAM(n.c_str()));
+        SIZE sz;
+        if (GetTextExtentPoint32W(dc, n.c_str(), int(n.size()), &sz)) width = std::max(width, int(sz.cx) + 8);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(g_comp.list, dc);
+    int screenW = GetSystemMetrics(SM_CXSCREEN), screenH = GetSystemMetrics(SM_CYSCREEN);
+    width = std::min(width, screenW - int(er.left));
+    int item = int(SendMessageW(g_comp.list, LB_GETITEMHEIGHT, 0, 0));
+    int height = item * int(names.size()) + 2;
+    height = std::max(item + 2, std::min(height, screenH - 60 - int(er.bottom)));
+    SetWindowPos(g_comp.list, HWND_TOPMOST, er.left, er.bottom, width, height, SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    CheckDlgButton(g_comp.dialog, IDC_MKDIR, BST_UNCHECKED);
+}
+
+void editChanged() {
+    std::wstring t = editText();
+    if (t.empty()) {
+        closeList();
+        setEditText(g_comp.previous);
+        return;
+    }
+    CompletionQuery q = completionQuery(narrow(t));
+    std::vector<std::wstring> names;
+    if (q.kind == CompletionKind::Servers || q.kind == CompletionKind::Shares) networkNames(q, names);
+    else if (q.kind == CompletionKind::Folders) folderNames(q, names);
+    if (names.empty()) closeList();
+    else showList(names);
+}
+
+LRESULT CALLBACK editProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    if (m == WM_LBUTTONDBLCLK) {
+        std::wstring t = editText();
+        if (t.empty() || t.back() != L'\\') setEditText(t + L'\\');
+        else setEditText(t);
+        return 0;
+    }
+    if (m == WM_KILLFOCUS && g_comp.list && HWND(w) != g_comp.list) closeList();
+    return CallWindowProcW(g_comp.editProc, h, m, w, l);
+}
+
+int CALLBACK browseCallback(HWND h, UINT m, LPARAM, LPARAM start) {
+    if (m == BFFM_INITIALIZED) SendMessageW(h, BFFM_SETSELECTIONW, TRUE, start);
+    return 0;
+}
+
 INT_PTR CALLBACK destProc(HWND h, UINT m, WPARAM w, LPARAM l) {
-    static std::wstring base;
-    if (m == WM_INITDIALOG) {
-        base = reinterpret_cast<const wchar_t*>(l);
-        SetDlgItemTextW(h, IDC_EDIT, widen(fieldText(g_settings.destination)).c_str());
+    switch (m) {
+    case WM_INITDIALOG:
+        g_comp = Completion{};
+        g_comp.dialog = h;
+        g_comp.edit = GetDlgItem(h, IDC_EDIT);
+        g_comp.base = reinterpret_cast<const wchar_t*>(l);
+        g_comp.previous = widen(fieldText(g_settings.destination));
+        setEditText(g_comp.previous);
+        g_comp.editProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrW(g_comp.edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(editProc)));
+        return TRUE;
+    case WM_ACTIVATE:
+        if (LOWORD(w) == WA_INACTIVE) closeList();
+        return FALSE;
+    case WM_LBUTTONDOWN: case WM_RBUTTONDOWN: case WM_NCLBUTTONDOWN: case WM_NCRBUTTONDOWN:
+        closeList();
+        return FALSE;
+    case WM_DESTROY:
+        closeList();
+        return FALSE;
+    case WM_COMMAND: break;
+    default: return FALSE;
+    }
+    switch (LOWORD(w)) {
+    case IDC_EDIT:
+        if (HIWORD(w) == EN_CHANGE && !g_comp.ownChange) editChanged();
+        return TRUE;
+    case IDOK:
+        if (g_comp.list) {
+            closeList();
+            return TRUE;
+        }
+        setField(g_settings.destination, narrow(editText()));
+        EndDialog(h, 1);
+        return TRUE;
+    case IDCANCEL:
+        if (g_comp.list) {
+            closeList();
+            return TRUE;
+        }
+        EndDialog(h, 2);
+        return TRUE;
+    case IDC_BROWSE: {
+        closeList();
+        std::wstring title = loadString(IDS_BROWSE), start = editText();
+        wchar_t t[MAX_PATH + 1];
+        BROWSEINFOW bi{};
+        bi.hwndOwner = h;
+        bi.lpszTitle = title.c_str();
+        bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+        bi.lpfn = browseCallback;
+        bi.lParam = LPARAM(start.c_str());
+        if (PIDLIST_ABSOLUTE id = SHBrowseForFolderW(&bi)) {
+            if (SHGetPathFromIDListW(id, t)) setEditText(t);
+            CoTaskMemFree(id);
+        }
         return TRUE;
     }
-    if (m == WM_COMMAND) {
-        wchar_t t[MAX_PATH + 1];
-        switch (LOWORD(w)) {
-        case IDOK:
-            GetDlgItemTextW(h, IDC_EDIT, t, MAX_PATH + 1);
-            setField(g_settings.destination, narrow(t));
-            EndDialog(h, 1);
-            return TRUE;
-        case IDCANCEL: EndDialog(h, 2); return TRUE;
-        case IDC_BROWSE: {
-            std::wstring title = loadString(IDS_BROWSE);
-            BROWSEINFOW bi{};
-            bi.hwndOwner = h;
-            bi.lpszTitle = title.c_str();
-            bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
-            if (PIDLIST_ABSOLUTE id = SHBrowseForFolderW(&bi)) {
-                if (SHGetPathFromIDListW(id, t)) SetDlgItemTextW(h, IDC_EDIT, t);
-                CoTaskMemFree(id);
-            }
-            return TRUE;
-        }
-        case IDC_MKDIR: {
-            GetDlgItemTextW(h, IDC_EDIT, t, MAX_PATH + 1);
-            std::wstring p = t;
-            if (IsDlgButtonChecked(h, IDC_MKDIR)) {
-                if (p.empty() || p.back() != L'\\') p += L'\\';
-                p += base;
-            } else {
-                if (!p.empty() && p.back() == L'\\') p.pop_back();
-                if (p.size() > base.size() && p.compare(p.size() - base.size(), base.size(), base) == 0 &&
-                    p[p.size() - base.size() - 1] == L'\\')
-                    p.resize(p.size() - base.size());
-            }
+    case IDC_MKDIR: {
+        std::wstring p = editText();
+        const std::wstring& base = g_comp.base;
+        if (IsDlgButtonChecked(h, IDC_MKDIR)) {
             if (p.empty() || p.back() != L'\\') p += L'\\';
-            SetDlgItemTextW(h, IDC_EDIT, p.c_str());
-            return TRUE;
+            p += base;
+        } else {
+            if (!p.empty() && p.back() == L'\\') p.pop_back();
+            if (p.size() > base.size() && p.compare(p.size() - base.size(), base.size(), base) == 0 &&
+                p[p.size() - base.size() - 1] == L'\\')
+                p.resize(p.size() - base.size());
         }
-        }
+        if (p.empty() || p.back() != L'\\') p += L'\\';
+        setEditText(p);
+        return TRUE;
+    }
     }
     return FALSE;
 }
@@ -258,11 +532,9 @@ bool findWindowOf(const wchar_t*& cls, const wchar_t*& title) {
 }
 
 void runProgram(const std::string& dest, bool wait, char mark) {
-    std::wstring cmd = widen(dest + fieldText(g_settings.program));
-    std::wstring dir = cmd.substr(0, cmd.rfind(L'\\') + 1);
-    size_t dot = cmd.rfind(L'.');
-    std::wstring ext = dot == std::wstring::npos ? L"" : cmd.substr(dot);
-    if (_wcsicmp(ext.c_str(), L".inf") == 0) {
+    ProgramCommand pc = splitProgram(dest + fieldText(g_settings.program));
+    std::wstring cmd = widen(pc.file), params = widen(pc.parameters), dir = widen(pc.folder);
+    if (pc.inf) {
         wchar_t rundll[MAX_PATH], win[MAX_PATH], shortInf[MAX_PATH];
         GetWindowsDirectoryW(win, MAX_PATH);
         if (!SearchPathW(nullptr, L"rundll32.exe", nullptr, MAX_PATH, rundll, nullptr) ||
@@ -290,12 +562,8 @@ void runProgram(const std::string& dest, bool wait, char mark) {
         if (redirected && rev) rev(old);
         return;
     }
-    std::wstring params;
-    if (_wcsnicmp(ext.c_str(), L".exe", 4) == 0) {
-        if (ext.size() > 5) params = ext.substr(5);
-        cmd.resize(dot + 4);
-    }
-    SHELLEXECUTEINFOW ei{sizeof ei};
+    SHELLEXECUTEINFOW ei{};
+    ei.cbSize = sizeof ei;
     ei.fMask = SEE_MASK_NOCLOSEPROCESS;
     ei.lpFile = cmd.c_str();
     ei.lpParameters = params.empty() ? nullptr : params.c_str();
@@ -327,7 +595,8 @@ void runProgram(const std::string& dest, bool wait, char mark) {
 }
 
 int run() {
-    OSVERSIONINFOW vi{sizeof vi};
+    OSVERSIONINFOW vi{};
+    vi.dwOSVersionInfoSize = sizeof vi;
     GetVersionExW(&vi);
     if (vi.dwPlatformId != VER_PLATFORM_WIN32_NT) {
         char t[256] = "";
@@ -337,6 +606,8 @@ int run() {
     }
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS | ICC_ANIMATE_CLASS};
     InitCommonControlsEx(&icc);
+    // The folder browser's new style needs OLE on this thread.
+    OleInitialize(nullptr);
     g_settings = initialSettings();
     CommandLine cl = parseCommandLine(narrow(GetCommandLineW()), g_settings, isFolder);
 
@@ -345,7 +616,7 @@ int run() {
     std::string archive = cl.archive.empty() ? narrow(self) : cl.archive;
     bool temporary = false;
     char mark = '3';
-    int64_t blockEnd = 0;
+    int64_t blockEnd = 0, imageEnd = 0;
     int h;
     while ((h = g_fs.open(archive, OpenMode::Read)) < 0)
         if (!retryBox(nullptr)) {
@@ -362,6 +633,7 @@ int run() {
             g_fs.close(h);
             return -1;
         }
+        imageEnd = off;
         uint8_t raw[kBlockSize];
         g_fs.seek(h, off, SeekFrom::Set);
         blockEnd = off + int64_t(kBlockSize);
@@ -388,8 +660,7 @@ int run() {
             }
         }
     }
-    g_fs.seek(h, 0, SeekFrom::Set);
-    int64_t cab = findCabinet(g_fs, h);
+    int64_t cab = findCabinet(g_fs, h, imageEnd);
     if (cab < 0) {
         g_fs.close(h);
         box(nullptr, loadString(cab == -2 ? IDS_NOARCHIVE : IDS_FORMAT), kCaption, MB_OK | MB_ICONERROR);

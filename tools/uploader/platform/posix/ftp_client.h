@@ -7,23 +7,11 @@
 #include <string>
 
 #include "../../ftp_reply.h"
+#include "../../inet_codes.h"
 #include "../../platform.h"
 #include "net.h"
 
 namespace uplder::posix {
-
-// WinInet error codes this client produces.
-enum InetError : int32_t {
-    INET_TIMEOUT = 12002,
-    INET_EXTENDED_ERROR = 12003,
-    INET_NAME_NOT_RESOLVED = 12007,
-    INET_LOGIN_FAILURE = 12015,
-    INET_CANNOT_CONNECT = 12029,
-    INET_CONNECTION_ABORTED = 12030,
-};
-
-// Our own descriptions of those codes; false for any other code.
-bool inetDescription(int32_t code, std::string& text);
 
 struct FtpTimeouts {
     uint32_t connectMs = 30000;  // control and data connections

@@ -1,0 +1,55 @@
+#!/bin/bash
+# The update package as make package builds it: the block's values, the cabinet's
+# files (read back by cabextract, an independent reader), and the two tar packages'
+# members and modes.
+# usage: package_test.sh TOP ARM_BIN WIN_BIN PAKREL WORKDIR
+set -u
+top=$1 arm=$2 win=$3 pakrel=$4 work=$5
+for f in "$arm/gatex1d" "$win/orvane3uploader.exe" "$win/pakrelW.exe" "$pakrel"; do
+    [ -e "$f" ] || { echo "package_test: missing $f; skipping"; exit 77; }
+done
+command -v cabextract >/dev/null || { echo "package_test: cabextract missing; skipping"; exit 77; }
+rm -rf "$work" && mkdir -p "$work"
+"$top/packaging/mkpackage" -o "$work" --arm-bin "$arm" --win-bin "$win" --pakrel "$pakrel" >"$work/out" 2>&1 ||
+    { cat "$work/out"; exit 1; }
+pkg=$work/orvane3_update_1.06.06.exe
+failures=0
+expect() {  # expect WHAT WANT GOT
+    if [ "$2" = "$3" ]; then echo "ok: $1"; else printf 'FAIL: %s\n  got:  %s\n  want: %s\n' "$1" "$3" "$2"; failures=$((failures + 1)); fi
+}
+info=$("$pakrel" info "$pkg")
+field() { sed -n "s/^$1: //p" <<<"$info"; }
+expect "platform mark" 3 "$(field platform)"
+expect "destination" '%temp%' "$(field destination)"
+expect "program" orvane3uploader.exe "$(field program)"
+expect "flags (no-questions open-folder wait hide)" "1 0 1 1" \
+    "$(field no-questions) $(field open-folder) $(field wait) $(field hide-dialog)"
+expect "CRC set and right" "ok" "$(field crc-check)"
+[ "$(field crc)" != 00000000 ] || { echo "FAIL: CRC is 0"; failures=$((failures + 1)); }
+expect "title" "Orvane III Update 1.06.06" "$(field title)"
+expect "question" "Update the Orvane III to version 1.06.06 now?" "$(field question)"
+expect "block right behind the image" "$(( $(field block-offset) + 996 ))" "$(field cabinet-offset)"
+expect "cabinet runs to the end" "$(stat -c %s "$pkg")" "$(( $(field cabinet-offset) + $(field cabinet-size) ))"
+
+# The cabinet, cut out of the package and read by cabextract.
+tail -c "+$(( $(field cabinet-offset) + 1 ))" "$pkg" >"$work/cut.cab"
+expect "cabinet files" "files\\home\\update_orv3.inc|files\\update_bt.inc|orvane3uploader.exe" \
+    "$(cabextract -q -l "$work/cut.cab" | awk -F' [|] ' 'NF == 3 && $1 ~ /^ *[0-9]+ *$/ {print $3}' | sed 's|/|\\|g' | sort | paste -sd'|')"
+mkdir -p "$work/x" && (cd "$work/x" && cabextract -q "$work/cut.cab") || { echo "FAIL: cabextract"; failures=$((failures + 1)); }
+expect "carried uploader" "" "$(cmp "$work/x/orvane3uploader.exe" "$win/orvane3uploader.exe" 2>&1)"
+members() { tar -tvzf "$1" | awk '{print $1, $2, $6}' | paste -sd'|'; }
+expect "update_orv3.inc members (unpacked into /home)" \
+"-rwxr-xr-x 0/0 drivers/gatex/gatex1d|-rw-r--r-- 0/0 drivers/gatex/gatex1d.conf|-rwxr-xr-x 0/0 drivers/gatex/gatex2d|-rw-r--r-- 0/0 drivers/gatex/gatex2d.conf|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1.sh|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1Communicator|-rw-r--r-- 0/0 drivers/vexa/zr/ZR1Communicator.ini|-rwxr-xr-x 0/0 drivers/vexa/zr/serlink" \
+    "$(members "$work/x/files/home/update_orv3.inc")"
+expect "update_bt.inc members (unpacked into /)" \
+    "-rwxr-xr-x 0/0 etc/init.d/orvdrivers|-rw-r--r-- 0/0 etc/orvdrivers.conf" \
+    "$(members "$work/x/files/update_bt.inc")"
+for p in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1Communicator vexa/zr/serlink; do
+    tar -xzOf "$work/x/files/home/update_orv3.inc" "drivers/$p" >"$work/prog"
+    h=$(arm-linux-gnueabihf-readelf -h -l "$work/prog" 2>/dev/null)
+    expect "drivers/$p is a static ARM program" "ARM static" \
+        "$(grep -q 'Machine: *ARM' <<<"$h" && echo ARM) $(grep -q 'INTERP' <<<"$h" || echo static)"
+done
+expect "ZR1Communicator.ini as shipped" "" \
+    "$(tar -xzOf "$work/x/files/home/update_orv3.inc" drivers/vexa/zr/ZR1Communicator.ini | cmp - "$top/drivers/vexa/zr/ZR1Communicator.ini" 2>&1)"
+exit $failures

@@ -1,0 +1,361 @@
+#!/usr/bin/env python3
+"""Runs real pakrelW.exe packages under wine on a private virtual X server, with
+dlgdriver.exe answering the dialogs (under xvfb-run) by control id: the shipped settings, the
+general extractor mode, a package without a block, the destination dialog with
+its autocompletion, the folder question, the overwrite dialog with each answer,
+a CRC mismatch, a declined question and the exit codes. Saves screenshots of
+every dialog in English and Japanese into the artefacts folder.
+
+usage: pakrelw_run.py WINE_RUN PAKRELW_EXE CARRIED_EXE DLGDRIVER_EXE PAKREL_HOST WORKDIR ARTIFACTS
+Exit 77 (skipped) when wine, Xvfb, gcab or the host pakrel is missing.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+wine_run, exe, carried, driver, pakrel, work, artifacts = sys.argv[1:8]
+prefix = os.environ.get("WINEPREFIX_DIR") or os.path.join(os.path.dirname(work), "wineprefix")
+
+for tool in ("wine", "wineserver", "gcab"):
+    if not shutil.which(tool):
+        print(f"{tool} missing: skipped")
+        sys.exit(77)
+if not os.access(pakrel, os.X_OK):
+    print(f"no host pakrel at {pakrel} (build the native preset first): skipped")
+    sys.exit(77)
+
+shutil.rmtree(work, ignore_errors=True)
+os.makedirs(work)
+os.makedirs(artifacts, exist_ok=True)
+os.chdir(work)
+
+failures = 0
+
+
+def check(name, cond, detail=""):
+    global failures
+    if cond:
+        print(f"ok: {name}")
+    else:
+        failures += 1
+        print(f"FAIL: {name} {detail}")
+
+
+def winpath(p):
+    return "Z:" + os.path.abspath(p).replace("/", "\\")
+
+
+def read(p):
+    try:
+        with open(p, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def write(p, data, mtime=None):
+    os.makedirs(os.path.dirname(os.path.abspath(p)), exist_ok=True)
+    with open(p, "wb") as f:
+        f.write(data)
+    if mtime is not None:
+        os.utime(p, (mtime, mtime))
+
+
+def cab(out, folder, names):
+    subprocess.run(["gcab", "-c", "-z", os.path.abspath(out)] + names, cwd=folder, check=True)
+
+
+def pack(out, cabfile, *opts):
+    subprocess.run([pakrel, "pack", "--image", exe, "--cab", cabfile, "-o", out] + list(opts), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+# The X server is xvfb-run's, around this script.
+if not os.environ.get("DISPLAY"):
+    print("no X display (run under xvfb-run): skipped")
+    sys.exit(77)
+
+env = dict(os.environ, ORV_WINEPREFIX=prefix, WINEPREFIX=prefix, WINEDEBUG="-all")
+env.pop("LC_ALL", None)
+english = dict(env, LANG="en_US.UTF-8")
+japanese = dict(env, LANG="ja_JP.UTF-8")
+
+
+# No window manager runs on the virtual display: wine then draws the frames and
+# captions itself, so that the screenshots show them.
+subprocess.run([wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/d", "N", "/f"],
+               env=english, timeout=240, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+               stderr=subprocess.DEVNULL)
+
+
+def run(name, args, script=None, lang=english, timeout=int(os.environ.get("PAKRELW_TIMEOUT", "240"))):
+    """Starts pakrelW with args, drives it with script (dlgdriver steps), returns its exit code."""
+    log = open(f"{name}.log", "wb")
+    proc = subprocess.Popen([wine_run] + args, env=lang, stdin=subprocess.DEVNULL, stdout=log,
+                            stderr=subprocess.STDOUT)
+    driven = True
+    if script is not None:
+        with open(f"{name}.steps", "w", encoding="utf-8") as f:
+            f.write(script)
+        try:
+            d = subprocess.run([wine_run, driver, winpath(f"{name}.steps")], env=lang, timeout=timeout,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            out = d.stdout.decode("utf-8", "replace")
+            driven = d.returncode == 0
+        except subprocess.TimeoutExpired as e:
+            out = (e.stdout or b"").decode("utf-8", "replace") + "\n(driver timed out)"
+            driven = False
+        for line in out.splitlines():
+            if line.startswith(("ok:", "FAIL:")):
+                print(f"  {name}: {line}")
+        check(f"{name}: every dialog step", driven)
+    try:
+        rc = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        # What it waits for: its windows, for the log.
+        with open(f"{name}.dump", "w") as f:
+            f.write("dump\n")
+        d = subprocess.run([wine_run, driver, winpath(f"{name}.dump")], env=lang, timeout=60,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        print(d.stdout.decode("utf-8", "replace"))
+        proc.kill()
+        proc.wait()
+        rc = None
+    log.close()
+    check(f"{name}: pakrelW ended", rc is not None)
+    return rc
+
+
+def shot(name):
+    return "shot " + winpath(os.path.join(artifacts, name))
+
+
+try:
+    # Payload: the carried program and one file below a folder.
+    os.makedirs("src/files")
+    shutil.copy(carried, "src/carried.exe")
+    write("src/files/a.txt", b"hello\n")
+    cab("pkg.cab", "src", ["carried.exe", "files/a.txt"])
+
+    # 1. The shipped settings: hidden dialog, no questions, "%temp%", wait, a program
+    # with parameters (one holding dots and backslashes).
+    marker = os.path.abspath("marker.txt")
+    pack("ship.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker)} x.y",
+         "--no-questions", "--wait", "--hide")
+    rc = run("ship", [os.path.abspath("ship.exe")])
+    check("shipped package exits 0", rc == 0, f"(rc {rc})")
+    lines = (read(marker) or b"").decode("utf-8", "replace").replace("\r", "").splitlines()
+    check("carried program ran with its parameters", lines[1:] == ["x.y"], str(lines))
+    tmpwin = lines[0] if lines else ""
+    check("it ran in ~ship.exe in the temporary folder", tmpwin.lower().endswith("\\temp\\~ship.exe"), tmpwin)
+    tmpunix = os.path.join(prefix, "drive_c", tmpwin[3:].replace("\\", "/")) if tmpwin.startswith("C:\\") else ""
+    check("extracted files and the temporary folder removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
+
+    # 2. The general extractor mode: options and an archive path; the archive's folder is the destination.
+    os.makedirs("gen")
+    shutil.copy("pkg.cab", "gen/pkg.cab")
+    rc = run("extractor", [exe, "/h", "/o", "/n", winpath("gen/pkg.cab")])
+    check("extractor mode exits 0", rc == 0, f"(rc {rc})")
+    check("extractor mode wrote the files", read("gen/files/a.txt") == b"hello\n" and
+          read("gen/carried.exe") == read(carried))
+
+    # 3. No block room: an image that ends with its last section ends at once with -1.
+    img = read(exe)
+    pe = struct.unpack_from("<I", img, 0x3C)[0]
+    nsec, opt = struct.unpack_from("<H", img, pe + 6)[0], struct.unpack_from("<H", img, pe + 20)[0]
+    size, ptr = struct.unpack_from("<II", img, pe + 24 + opt + 40 * (nsec - 1) + 16)
+    write("bare.exe", img[:ptr + size])
+    rc = run("bare", [os.path.abspath("bare.exe")])
+    check("package without a block exits -1", rc == 255, f"(rc {rc})")
+    # 4. The destination dialog: its text, autocompletion (typed folder names, "C",
+    # keys through the keyboard hook, an empty text), the check box, the folder
+    # question answered OK; in English and Japanese.
+    T = {
+        "en": dict(dest="Confirm Extracting", over="Confirm File Replace", prog="Decompressing...",
+                   name="'{}'", old="10 Bytes\\nModified: 02, 14, 2021,  13:45:30",
+                   new="1,234,567 Bytes\\nModified: 03, 05, 2024,  08:09:10", createq="does not exist",
+                   title="Orvane Update", question="Update Orvane to version 1.06.06?", crc="CRC check error!"),
+        "ja": dict(dest="展開先の指定", over="ファイル上書きの確認", prog="進捗状況",
+                   name="展開先には既に '{}' のファイルが存在します。", old="10 バイト\\n2021年02月14日 日曜日、13:45:30",
+                   new="1,234,567 バイト\\n2024年03月05日 火曜日、08:09:10", createq="展開先フォルダは存在しません",
+                   title="オルベーン更新", question="バージョン 1.06.06 に更新しますか？", crc="CRC チェックエラー"),
+    }
+    LANGS = {"en": english, "ja": japanese}
+    os.makedirs("pick/alpha")
+    os.makedirs("pick/beta")
+    pack("dlg.exe", "pkg.cab", "--dest", "out")
+    for lang, t in T.items():
+        made = winpath(f"made_{lang}")
+        rc = run(f"dest_{lang}", [os.path.abspath("dlg.exe")], lang=LANGS[lang], script=f"""
+win {t['dest']}
+text 1001 =out
+{shot(f'dest_{lang}.png')}
+set 1001 {winpath('pick')}\\al
+list ~{winpath('pick')}\\alpha
+{shot(f'autocomplete_{lang}.png')}
+key 0x28
+text 1001 ={winpath('pick')}\\alpha
+key 0x0D
+nolist
+set 1001 C
+list ~C:\\windows
+set 1001 
+nolist
+text 1001 =out
+set 1001 {made}
+nolist
+toggle 1012
+checked 1012 1
+text 1001 ={made}\\dlg\\
+toggle 1012
+text 1001 ={made}\\
+click 1
+win CAB-SFX
+text 65535 ~{t['createq']}
+text 65535 ~{made}
+{shot(f'createq_{lang}.png')}
+click 1
+""")
+        check(f"destination dialog ({lang}) exits 0", rc == 0, f"(rc {rc})")
+        check(f"it extracted into the chosen folder ({lang})", read(f"made_{lang}/files/a.txt") == b"hello\n")
+
+    # 5. Cancel in the destination dialog; the folder browser (cancelled: the text stays).
+    rc = run("dest_cancel", [os.path.abspath("dlg.exe")], script=f"""
+win Confirm Extracting
+set 1001 {winpath('pick')}
+click 1000
+win Browse for Folder
+{shot('browse_en.png')}
+click 2
+gone
+win Confirm Extracting
+text 1001 ={winpath('pick')}
+click 2
+""")
+    check("destination dialog cancelled exits -1", rc == 255, f"(rc {rc})")
+
+    # 6. The folder question declined: exit 0 and nothing made.
+    rc = run("dest_decline", [os.path.abspath("dlg.exe")], script=f"""
+win Confirm Extracting
+set 1001 {winpath('never')}
+click 1
+win CAB-SFX
+click 2
+""")
+    check("declined folder question exits 0", rc == 0, f"(rc {rc})")
+    check("declined folder question makes nothing", not os.path.exists("never"))
+
+    # 7. The overwrite dialog: dates with weekdays, sizes; Yes, No, Yes to All.
+    old_t = time.mktime((2021, 2, 14, 13, 45, 30, 0, 0, -1))
+    new_t = time.mktime((2024, 3, 5, 8, 9, 10, 0, 0, -1))
+
+    def overwrite_case(folder, names, existing_mtime, new_mtime, first_size=None):
+        for i, n in enumerate(names):
+            data = b"x" * first_size if (i == 0 and first_size) else f"new {n}\n".encode()
+            write(f"{folder}/src/{n}", data, new_mtime[i] if isinstance(new_mtime, list) else new_mtime)
+            write(f"{folder}/{n}", b"old " + n.encode()[:6], existing_mtime[i] if isinstance(existing_mtime, list)
+                  else existing_mtime)
+        cab(f"{folder}/pkg.cab", f"{folder}/src", names)
+        return [winpath(f"{folder}/pkg.cab")]
+
+    for lang, t in T.items():
+        f = f"ow_{lang}"
+        args = overwrite_case(f, ["f1.txt", "f2.txt", "f3.txt", "f4.txt"], old_t, new_t, 1234567)
+        rc = run(f"overwrite_{lang}", [exe, "/h", "/n"] + args, lang=LANGS[lang], script=f"""
+win {t['over']}
+text 1009 ={t['name'].format('f1.txt')}
+text 1005 ={t['old']}
+text 1008 ={t['new']}
+{shot(f'overwrite_{lang}.png')}
+move 0 360
+win {t['prog']}
+text 1006 ~f1.txt
+{shot(f'progress_{lang}.png')}
+win {t['over']}
+click 6
+gone
+win {t['over']}
+text 1009 ={t['name'].format('f2.txt')}
+click 7
+gone
+win {t['over']}
+text 1009 ={t['name'].format('f3.txt')}
+click 1003
+gone
+""")
+        check(f"overwrite dialog ({lang}) exits 0", rc == 0, f"(rc {rc})")
+        got = [read(f"{f}/f{i}.txt") for i in range(1, 5)]
+        check(f"Yes replaced, No kept, Yes to All replaced the rest ({lang})",
+              got == [b"x" * 1234567, b"old f2.txt", b"new f3.txt\n", b"new f4.txt\n"],
+              str([g[:12] if g else g for g in got]))
+
+    # 8. Newer: decides by date for this file and every later one without asking.
+    args = overwrite_case("nw", ["g1.txt", "g2.txt", "g3.txt"],
+                          [old_t, new_t + 86400, old_t], new_t)
+    rc = run("newer", [exe, "/h", "/n"] + args, script=f"""
+win Confirm File Replace
+text 1009 ='g1.txt'
+click 1004
+gone
+""")
+    check("Newer exits 0 with no further question", rc == 0, f"(rc {rc})")
+    check("Newer replaced the older files and kept the newer one",
+          [read(f"nw/g{i}.txt") for i in (1, 2, 3)] == [b"new g1.txt\n", b"old g2.tx", b"new g3.txt\n"])
+
+    # 9. Cancel in the overwrite dialog, and Cancel in the progress dialog while it is open.
+    args = overwrite_case("oc", ["h1.txt", "h2.txt"], old_t, new_t)
+    rc = run("overwrite_cancel", [exe, "/h", "/n"] + args, script="""
+win Confirm File Replace
+click 1007
+gone
+""")
+    check("Cancel in the overwrite dialog exits -1", rc == 255, f"(rc {rc})")
+    check("and keeps the existing files", read("oc/h1.txt") == b"old h1.txt" and read("oc/h2.txt") == b"old h2.txt")
+    rc = run("progress_cancel", [exe, "/h", "/n"] + args, script="""
+win Confirm File Replace
+win Decompressing...
+click 2
+win Confirm File Replace
+click 6
+gone
+""")
+    check("Cancel in the progress dialog exits -1", rc == 255, f"(rc {rc})")
+    check("and writes nothing more", read("oc/h1.txt") == b"old h1.txt")
+
+    # 10. A CRC mismatch: the warning, and the program is not run.
+    marker2 = os.path.abspath("marker2.txt")
+    for lang, t in T.items():
+        pack(f"crc_{lang}.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker2)}",
+             "--no-questions", "--wait", "--hide", "--crc")
+        data = bytearray(read(f"crc_{lang}.exe"))
+        data[-1] ^= 0xFF
+        write(f"crc_{lang}.exe", bytes(data))
+        rc = run(f"crc_{lang}", [os.path.abspath(f"crc_{lang}.exe")], lang=LANGS[lang], script=f"""
+win Warning
+text 65535 ~{t['crc']}
+{shot(f'crc_{lang}.png')}
+click 1
+""")
+        check(f"CRC mismatch exits -1 ({lang})", rc == 255, f"(rc {rc})")
+        check(f"CRC mismatch runs no program ({lang})", not os.path.exists(marker2))
+
+    # 11. The opening question declined.
+    for lang, t in T.items():
+        pack(f"q_{lang}.exe", "pkg.cab", "--dest", "out", "--hide", "--no-questions", "--title", t["title"],
+             "--question", t["question"])
+        rc = run(f"question_{lang}", [os.path.abspath(f"q_{lang}.exe")], lang=LANGS[lang], script=f"""
+win {t['title']}
+text 65535 ={t['question']}
+{shot(f'question_{lang}.png')}
+click 7
+""")
+        check(f"declined question exits -1 ({lang})", rc == 255, f"(rc {rc})")
+        check(f"declined question extracts nothing ({lang})", not os.path.exists("out"))
+finally:
+    subprocess.run(["wineserver", "-k"], env=env, timeout=60, stdin=subprocess.DEVNULL)
+
+print(f"{failures} failed")
+sys.exit(1 if failures else 0)
