@@ -4,6 +4,7 @@
 // restart during load, a meter that answers every other time and junk on the
 // line between frames. Every answer is compared in full.
 #include <fcntl.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -263,6 +264,64 @@ TEST_F(Gatex1dReliab, MeterAnsweringEveryOtherTimeAndNoiseBetweenFrames) {
         simControl(k.setting == std::string("every 2") ? "every 1" : "chatter 0");
     }
     EXPECT_EQ(ask(askIp(4)), ipOf(4));
+}
+
+// The starter returns only once the daemon has a session of its own: a harness
+// or start script that ends the starter's process group right after it returned
+// must not take the daemon with it (under load the daemon may not even have run
+// by then).
+TEST_F(Gatex1dReliab, StarterGroupEndedAtOnceAfterTheStart) {
+    int starts = std::max(5, reliab::requests() / 10);
+    int lost = 0, sharedSession = 0;
+    for (int i = 0; i < starts; i++) {
+        for (pid_t p : rig::pidsOf("gatex1d")) rig::endPid(p, 3000);
+        int id = shmget(1111, 0, 0);
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        rig::Process::Options d;
+        d.shim = true;
+        // Every other start is squeezed: the starter and what it forks run at idle
+        // priority on the first CPU, where a busy loop keeps them waiting, while this
+        // test waits on the second one. Without the wait for setsid in the starter,
+        // its group is ended before the daemon has run.
+        bool squeeze = i % 2 == 1;
+        std::vector<std::string> argv = {rig::binDir() + "/gatex1d", conf};
+        rig::Process spinner;
+        cpu_set_t mine;
+        CPU_ZERO(&mine);
+        CPU_SET(1, &mine);
+        if (squeeze) {
+            ASSERT_TRUE(spinner.start({"taskset", "-c", "0", "sh", "-c", "while :; do :; done"}));
+            sched_setaffinity(0, sizeof mine, &mine);
+            argv.insert(argv.begin(), {"taskset", "-c", "0", "chrt", "-i", "0"});
+        }
+        rig::Process starter(argv, d);
+        ASSERT_GT(starter.pid(), 0) << starter.error();
+        pid_t group = starter.pid();
+        auto e = starter.waitExit(30000);
+        ASSERT_TRUE(e && e->exited && e->code == 0);
+        // At this instant the daemon must already be out of the starter's group.
+        for (pid_t p : rig::pidsOf("gatex1d")) {
+            std::string st = rig::readFile("/proc/" + std::to_string(p) + "/stat");
+            size_t paren = st.rfind(')');
+            int ppid = 0, pgrp = 0;
+            if (paren != std::string::npos) sscanf(st.c_str() + paren + 2, "%*c %d %d", &ppid, &pgrp);
+            if (pgrp == group) sharedSession++;
+        }
+        starter.stop();  // SIGKILL to what is left of the starter's group
+        if (squeeze) {
+            spinner.stop();
+            CPU_ZERO(&mine);
+            CPU_SET(0, &mine);
+            CPU_SET(1, &mine);
+            sched_setaffinity(0, sizeof mine, &mine);
+        }
+        if (!rig::waitPort(kPort, 30000)) lost++;
+    }
+    reliab::record("gatex1d starter group ended at once", std::to_string(starts) + " starts, " +
+                                                              std::to_string(lost) + " daemons lost");
+    EXPECT_EQ(sharedSession, 0);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(ask("?cmd=get_leaves\n"), kLeaves);
 }
 
 }  // namespace
