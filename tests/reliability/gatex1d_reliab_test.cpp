@@ -198,7 +198,7 @@ TEST_F(Gatex1dReliab, ClientsThatLeaveMidRequest) {
 
 TEST_F(Gatex1dReliab, RestartDuringLoad) {
     std::atomic<bool> stop{false};
-    std::atomic<long> reconnects{0}, badReconnects{0};
+    std::atomic<long> reconnects{0}, badReconnects{0}, resets{0};
     long long longestGap = 0;
     // A client that connects anew for every request sees the listener go and come back.
     std::thread again([&] {
@@ -209,11 +209,16 @@ TEST_F(Gatex1dReliab, RestartDuringLoad) {
                 badReconnects++;
                 continue;
             }
-            if (c.request("?cmd=hello\n", kT).value_or("") == kHello) {
+            auto got = c.request("?cmd=hello\n", kT);
+            if (got == kHello) {
                 long long now = rig::nowMs();
                 longestGap = std::max(longestGap, now - lastOk);
                 lastOk = now;
                 reconnects++;
+            } else if (!got && !c.timedOut()) {
+                // Still in the listener's backlog when the restart closed it: the
+                // connection is reset, which the client sees (it may try again).
+                resets++;
             } else {
                 badReconnects++;
             }
@@ -229,9 +234,11 @@ TEST_F(Gatex1dReliab, RestartDuringLoad) {
     stop = true;
     again.join();
     reliab::record("gatex1d SIGHUP during load", s.summary() + "; reconnecting client: " + std::to_string(reconnects) +
-                                                     " answers, longest gap " + std::to_string(longestGap) + " ms");
+                                                     " answers, " + std::to_string(resets) + " reset in the backlog, longest gap " +
+                                                     std::to_string(longestGap) + " ms");
     EXPECT_EQ(s.wrong + s.lost + s.extra + s.connFailed, 0) << s.firstBad;
     EXPECT_EQ(badReconnects, 0);
+    EXPECT_LE(resets, 1);  // one connection at most can wait in the backlog at the restart
     EXPECT_GT(reconnects, 0);
     auto pids = rig::pidsOf("gatex1d");
     ASSERT_TRUE(waitProcesses(1, kT));
