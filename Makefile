@@ -5,12 +5,13 @@
 #   make bench   the benchmarks, one report
 #   make fuzz    the fuzz targets, long runs
 #   make package the update package (build/package), building what it needs
+#   make reliability  load and fault injection at full size (docs/reliability.md)
 # Every target first installs what is missing (scripts/install-deps).
 
 PRESETS := native asan arm win32 fuzz
 JOBS ?= 2
 
-.PHONY: all deps build test demo bench fuzz package clean $(addprefix build-,$(PRESETS))
+.PHONY: all deps build test demo bench fuzz package reliability clean $(addprefix build-,$(PRESETS))
 
 all: build
 
@@ -34,6 +35,11 @@ bench: build-native
 
 fuzz: deps
 	@ORV_FUZZ_SECONDS=$${ORV_FUZZ_SECONDS:-600} ./scripts/run-tests fuzz
+
+reliability: build-native
+	@ORV_RELIAB_CLIENTS=$${ORV_RELIAB_CLIENTS:-200} ORV_RELIAB_REQUESTS=$${ORV_RELIAB_REQUESTS:-1000} \
+	  ORV_RELIAB_REPORT=$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt} \
+	  ctest --preset native -R '^reliability$$' --output-on-failure
 
 package: deps
 	@JOBS=$(JOBS) ./packaging/mkpackage --build -o build/package

@@ -141,11 +141,41 @@ void shm_remove() {
 }
 
 // daemon(1, 1): fork, the parent leaves, the child gets a session of its own.
+//
+// The parent leaves only once the child has its session. Until setsid the child is
+// still in the starter's process group, and whoever ends that group as soon as the
+// starter has returned (a start script cleaning up, a test harness) would take the
+// new daemon with it, silently: on a busy machine the child may not have run at all
+// by then. The child writes one byte after setsid; if it never gets that far its
+// end closes the pipe, and the parent leaves all the same.
 bool become_daemon() {
+    int sync[2];
+    bool piped = pipe(sync) == 0;
     pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid > 0) _exit(0);
-    if (setsid() < 0) return false;
+    if (pid < 0) {
+        if (piped) {
+            close(sync[0]);
+            close(sync[1]);
+        }
+        return false;
+    }
+    if (pid > 0) {
+        if (piped) {
+            close(sync[1]);
+            char c;
+            while (read(sync[0], &c, 1) < 0 && errno == EINTR) {
+            }
+        }
+        _exit(0);
+    }
+    if (piped) close(sync[0]);
+    int r = setsid();
+    if (piped) {
+        ssize_t w = write(sync[1], "s", 1);
+        (void)w;
+        close(sync[1]);
+    }
+    if (r < 0) return false;
     g_page->mainPid = getpid();
     return true;
 }

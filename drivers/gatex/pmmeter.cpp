@@ -26,11 +26,39 @@ constexpr int kOpenAttempts = 100;
 
 bool in_table(int node) { return node >= 0 && node < kPmNodes; }
 
+long long now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 // One exchange over an open device: the answer's length, or -1.
+//
+// Every answer frame begins with "%". A line without one is noise on the bus
+// (or the tail of an earlier frame); taking it as the answer would leave the
+// real answer in the input, where the next exchange - opened after its flush,
+// before the meter had sent it - would take it as its own and report another
+// register's value as OK. So such lines are passed over for as long as the
+// answer wait lasts, and noise in front of a "%" on the same line is cut off.
 int exchange(int fd, const char* frame, int flen, char* answer, int size, int timeoutMs) {
     answer[0] = '\0';
     if (!pm_line->send(fd, frame, (size_t)flen)) return -1;
-    return pm_line->read(fd, answer, size, timeoutMs);
+    long long end = now_ms() + timeoutMs;
+    int wait = timeoutMs;
+    for (;;) {
+        int n = pm_line->read(fd, answer, size, wait);
+        if (n <= 0) return n;
+        if (const char* pct = (const char*)memchr(answer, '%', (size_t)n)) {
+            int skip = (int)(pct - answer);
+            memmove(answer, pct, (size_t)(n - skip) + 1);
+            return n - skip;
+        }
+        wait = (int)(end - now_ms());
+        if (wait <= 0) {
+            answer[0] = '\0';
+            return -1;
+        }
+    }
 }
 
 bool is_ffffffff(const char* p) { return strncmp(p, "FFFFFFFF", 8) == 0; }

@@ -32,6 +32,7 @@ std::string data(int station, std::vector<unsigned> regs) {
 class ScriptLine : public PmLine {
 public:
     std::map<std::string, std::string> answers;  // frame -> answer; absent: silence
+    std::vector<std::string> ahead;              // lines the line delivers first (noise)
     std::vector<std::string> sent;
     std::vector<int> timeouts;
     std::vector<unsigned> pauses;
@@ -60,6 +61,12 @@ public:
     }
     int read(int fd, char* buf, int size, int timeoutMs) override {
         timeouts.push_back(timeoutMs);
+        if (!ahead.empty()) {
+            std::string l = ahead.front();
+            ahead.erase(ahead.begin());
+            snprintf(buf, (size_t)size, "%s", l.c_str());
+            return (int)strlen(buf);
+        }
         auto it = answers.find(sent.back());
         if (it == answers.end()) {
             buf[0] = '\0';
@@ -312,6 +319,41 @@ TEST_F(Meters, GetValueFailures) {
         {"cmd=get_value&node=-1&leaf=1&toq=ip", "?cmd=get_value&status=ENONODE&val=-1\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(request(c.req), c.want) << c.req;
+}
+
+// Noise on the bus ahead of the answer: lines without a frame start are passed
+// over within the answer wait, junk in front of "%" is cut off; the answer that
+// follows is the one examined, so it is not left for the next exchange.
+TEST_F(Meters, NoiseBeforeTheAnswerIsPassedOver) {
+    kind2At5();
+    pm_scan(0);
+    line.answers["%05#RDD0014000141**\r"] = data(5, {1234, 0});
+    struct Case {
+        std::vector<std::string> noise;
+        const char* want;
+        size_t reads;
+    } cases[] = {
+        {{"#&Z!q\n"}, "?cmd=get_value&status=OK&val=1.234\n", 2},
+        {{"\n", "xyz\n", "12$RD\n"}, "?cmd=get_value&status=OK&val=1.234\n", 4},
+        {{"}}junk" + data(5, {4321, 0})}, "?cmd=get_value&status=OK&val=4.321\n", 1},
+        {{"junk%05!61\n"}, "?cmd=get_value&status=ENODEERR&val=61\n", 1},
+    };
+    for (const Case& c : cases) {
+        line.ahead = c.noise;
+        line.timeouts.clear();
+        EXPECT_EQ(request("cmd=get_value&node=5&leaf=1&toq=ip&timeout=3000"), c.want) << c.noise[0];
+        ASSERT_EQ(line.timeouts.size(), c.reads) << c.noise[0];
+        // Each further read waits only for what is left of the answer wait.
+        for (size_t i = 1; i < line.timeouts.size(); i++) {
+            EXPECT_LE(line.timeouts[i], line.timeouts[i - 1]);
+            EXPECT_GT(line.timeouts[i], 0);
+        }
+        EXPECT_EQ(line.timeouts[0], 3000);
+    }
+    // Noise and then silence: invalid, not the noise, and no answer text left over.
+    line.answers.erase("%05#RDD0014000141**\r");
+    line.ahead = {"garbage\n"};
+    EXPECT_EQ(request("cmd=get_value&node=5&leaf=1&toq=ip&timeout=200"), "?cmd=get_value&status=EINVALNODERES\n");
 }
 
 TEST_F(Meters, UnknownNodeIsScannedOnDemandAndNotCleared) {

@@ -32,6 +32,10 @@ const char kUsage[] =
     "  --noise PERCENT                 garble that share of the answers (0..100)\n"
     "  --seed N                        seed of the noise (default 1)\n"
     "  --delay MS                      wait before answering (default 0)\n"
+    "  --every N                       answer only every Nth frame that has an answer (1..100,\n"
+    "                                  default 1); the others go unanswered\n"
+    "  --chatter PERCENT               after that share of the answers, junk on the line before\n"
+    "                                  the next frame (0..100)\n"
     "  --baud N                        pace both directions at N baud, 11 bits a byte\n"
     "                                  (8O1); 0 = no line time (default)\n"
     "  --log FILE                      append one line per frame received and answer sent\n"
@@ -44,6 +48,9 @@ meterbus::Bus g_bus;
 int g_delayMs = 0;
 int g_baud = 0;
 int g_noise = 0;
+int g_every = 1;
+long g_answerable = 0;  // frames a station would have answered
+int g_chatter = 0;
 std::mt19937 g_rng(1);
 FILE* g_log = nullptr;
 std::string g_link, g_control;
@@ -87,6 +94,8 @@ bool setting(const std::string& name, const std::string& value, std::string* err
     if (name == "delay") return num(&g_delayMs, 0, 600000);
     if (name == "baud") return num(&g_baud, 0, 4000000);
     if (name == "noise") return num(&g_noise, 0, 100);
+    if (name == "every") return num(&g_every, 1, 100);
+    if (name == "chatter") return num(&g_chatter, 0, 100);
     if (name == "seed") {
         int s;
         if (!num(&s, 0, 0x7fffffff)) return false;
@@ -155,10 +164,26 @@ void handleFrame(int master, const std::string& frame, long long lastByteNs) {
         logLine("-", "");
         return;
     }
+    if (g_every > 1 && g_answerable++ % g_every != 0) {
+        logLine("-", "");
+        return;
+    }
     sleepUntil(ready);
     std::string out = garble(*ans);
     logLine(">", out);
     sendPaced(master, out);
+    if (g_chatter > 0 && (int)(g_rng() % 100) < g_chatter) {
+        // Noise between frames: printable junk that never starts a frame, ended
+        // by a carriage return or not.
+        std::string junk;
+        for (int n = 1 + (int)(g_rng() % 20); n > 0; n--) {
+            char c = (char)(0x21 + g_rng() % 94);
+            junk += c == '%' ? '#' : c;
+        }
+        if (g_rng() % 2) junk += '\r';
+        logLine("~", junk);
+        sendPaced(master, junk);
+    }
 }
 
 void controlLine(const std::string& line) {

@@ -17,11 +17,20 @@ class FuzzLine : public PmLine {
 public:
     std::vector<std::string> answers;
     size_t next = 0;
+    int readsSinceSend = 0;
     int open() override { return 3; }
     void close(int) override {}
-    bool send(int, const char*, size_t) override { return true; }
+    bool send(int, const char*, size_t) override {
+        readsSinceSend = 0;
+        return true;
+    }
     int read(int, char* buf, int size, int) override {
-        if (answers.empty()) return -1;
+        // A line of noise is passed over and read again; a few lines per frame
+        // and then silence, as a line whose answer wait runs out.
+        if (answers.empty() || ++readsSinceSend > 3) {
+            buf[0] = '\0';
+            return -1;
+        }
         const std::string& a = answers[next++ % answers.size()];
         int n = (int)a.size() < size - 1 ? (int)a.size() : size - 1;
         memcpy(buf, a.data(), (size_t)n);

@@ -125,7 +125,19 @@ int DoMsg(long type, int command, char node, char param) {
     zr_make_request(sendbuf, command, node, param, *pshmseqno);
     sendbuf.type = type;
     int result = -1;
-    if (zr_send_request(s_msqid, sendbuf) == -1) {
+    int sent = zr_send_request(s_msqid, sendbuf);
+    if (sent == -1 && (errno == EIDRM || errno == EINVAL)) {
+        // The transceiver removed its request queue and made a new one (a queue
+        // removed under it, or its restart): the identifier this process holds
+        // names nothing now. Look the key up again, or every later request of
+        // this process would fail for as long as it lives.
+        int id = msgget(key_t(MSGREQ_KEY), 0);
+        if (id != -1 && id != s_msqid) {
+            s_msqid = id;
+            sent = zr_send_request(s_msqid, sendbuf);
+        }
+    }
+    if (sent == -1) {
         zr1Fail("DoMsg:msgsnd");
     } else {
         int limit = getMsgTmo(command) / 100000;

@@ -1,0 +1,89 @@
+// gatex2d's own request table on an arbitrary byte stream from the client: the
+// node texts ("host:port"), leaf, toq and timeout parameters, and raw
+// "!!host:port/data" lines, against a network where a gateway never connects
+// (the answers themselves are fuzzed elsewhere). Host texts longer than a
+// record's field, ports that are not numbers and a table that fills up must all
+// end in a whole answer line with the table's bounds kept (ASan).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ov3.h"
+#include "reqloop.h"
+#include "utnode.h"
+
+namespace {
+
+class NoGateway : public UtLink {
+public:
+    int open(const char*, int, int, bool) override { return -1; }
+    void close(int, bool) override {}
+    bool send(int, const void*, size_t) override { return false; }
+    int read(int, void*, int, int) override { return -1; }
+    void lock() override {}
+    void unlock() override {}
+};
+
+class StreamConn : public drv::Conn {
+public:
+    StreamConn(const uint8_t* d, size_t n) : d_(d), n_(n) {}
+    int getLine(char* buf, int cap) override {
+        int k = 0;
+        while (k < cap - 1 && pos_ < n_) {
+            char c = (char)d_[pos_++];
+            buf[k++] = c;
+            if (c == '\n') break;
+        }
+        buf[k] = '\0';
+        return k;
+    }
+    void write(const char* d, size_t n) override { out_.append(d, n); }
+    void flush() override {}
+    const std::string& out() const { return out_; }
+
+private:
+    const uint8_t* d_;
+    size_t n_, pos_ = 0;
+    std::string out_;
+};
+
+const drv::Command kCommands[] = {
+    {"he", "hello", drv::cmd_hello},
+    {"k", "kill", drv::cmd_kill},
+    {"hu", "hup", drv::cmd_hup},
+    {"v", "version", drv::cmd_version},
+    {"get_l", "get_leaves", ut_cmd_get_leaves},
+    {"r", "rescan", ut_cmd_rescan},
+    {"get_v", "get_value", ut_cmd_get_value},
+};
+const drv::Dialect kDialect = {
+    "gatex2d", "x", kCommands, sizeof kCommands / sizeof kCommands[0], ut_raw, nullptr, nullptr,
+};
+constexpr int kMaxNodes = 3;
+time_t fixedClock() { return 1700000000; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::vector<char> segment(ut_segment_size(kMaxNodes));
+    static NoGateway link;
+    static bool once = [] {
+        ov3_init(0);
+        return true;
+    }();
+    (void)once;
+    ut_table_attach(segment.data(), kMaxNodes, true);
+    ut_link = &link;
+    ut_clock = fixedClock;
+    StreamConn conn(data, size);
+    drv::serve(conn, kDialect);
+    if (ut_table.head->count < 0 || ut_table.head->count > kMaxNodes) abort();
+    if (ut_table.leaves[ut_table.leavesCap - 1] != '\0') abort();
+    const std::string& out = conn.out();
+    if (!out.empty() && out.back() != '\n') abort();
+    return 0;
+}

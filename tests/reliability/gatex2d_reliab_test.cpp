@@ -1,0 +1,133 @@
+// gatex2d under load and with a killed lock holder, in the appliance rig, against
+// two nodegw gateways with different readings (a crossed answer shows).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "load.h"
+#include "rig.h"
+
+namespace {
+
+constexpr int kPort = 1112;
+constexpr int kT = 5000;
+const std::string kHello = "?cmd=hello&status=OK\n";
+
+// The measuring time after "&time=": "YYYY-MM-DD_HH:MM:SS\n".
+bool timeShape(const std::string& s) {
+    const std::string shape = "dddd-dd-dd_dd:dd:dd\n";
+    if (s.size() != shape.size()) return false;
+    for (size_t i = 0; i < s.size(); i++)
+        if (shape[i] == 'd' ? !isdigit((unsigned char)s[i]) : s[i] != shape[i]) return false;
+    return true;
+}
+
+class Gatex2dReliab : public ::testing::Test {
+protected:
+    std::vector<std::unique_ptr<rig::Process>> sims;
+    std::vector<std::string> gws;
+    std::string leaves;
+
+    int startSim(std::vector<std::string> args) {
+        std::string pf = rig::scratchDir() + "/gw" + std::to_string(sims.size()) + ".port";
+        unlink(pf.c_str());
+        args.insert(args.begin(), {rig::binDir() + "/nodegw", "--port-file", pf});
+        sims.push_back(std::make_unique<rig::Process>(args));
+        for (long long end = rig::nowMs() + kT; rig::nowMs() < end; usleep(20000)) {
+            std::string s = rig::readFile(pf);
+            if (!s.empty()) return atoi(s.c_str());
+        }
+        return -1;
+    }
+    void SetUp() override {
+        if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
+        for (const char* v : {"1:10=111.5", "1:10=222.5"}) {
+            int p = startSim({"--age", "0", "--value", v});
+            ASSERT_GT(p, 0);
+            gws.push_back("127.0.0.1:" + std::to_string(p));
+        }
+        std::string conf = rig::scratchDir() + "/gatex2d.conf";
+        rig::writeFile(conf, "port=1112\nmaxnodes=4\n");
+        rig::Process p({rig::binDir() + "/gatex2d", conf});
+        auto e = p.waitExit(30000);
+        ASSERT_TRUE(e && e->exited && e->code == 0);
+        ASSERT_TRUE(rig::waitPort(kPort, 30000));
+        for (const std::string& g : gws) ASSERT_EQ(ask("?cmd=rescan&node=" + g + "\n"), "?cmd=rescan&status=OK\n");
+        leaves = ask("?cmd=get_leaves\n");
+        ASSERT_EQ(leaves.rfind("?cmd=get_leaves&status=OK&val=", 0), 0u);
+        ASSERT_GT(leaves.size(), 40u);
+    }
+    void TearDown() override {
+        if (!rig::inRig()) return;
+        for (pid_t p : rig::pidsOf("gatex2d")) rig::endPid(p, 2000);
+        for (auto& s : sims) s->stop();
+    }
+    std::string ask(const std::string& line) {
+        rig::ProtoClient c;
+        if (!c.connect("127.0.0.1", kPort, kT)) return "(no connection)";
+        return c.request(line, kT).value_or("(no answer)");
+    }
+    reliab::Req value(int g) {
+        reliab::Req r{"?cmd=get_value&node=" + gws[(size_t)g] + "&toq=D4_1\n",
+                      std::string("?cmd=get_value&status=OK&val=") + (g ? "222.500000" : "111.500000") + "&time=",
+                      true, timeShape};
+        return r;
+    }
+};
+
+TEST_F(Gatex2dReliab, ManyClients) {
+    auto plan = [this](int c, int i) {
+        if (i % 20 == 19) return value(c % 2);
+        if (i % 2 == 0) return reliab::Req{"?cmd=hello\n", kHello};
+        return reliab::Req{"?cmd=get_leaves\n", leaves};
+    };
+    reliab::LoadStats s = reliab::runLoad(kPort, reliab::clients(), reliab::requests(), plan);
+    reliab::record("gatex2d load " + std::to_string(reliab::clients()) + "x" + std::to_string(reliab::requests()),
+                   s.summary());
+    EXPECT_EQ(s.answered, (long)reliab::clients() * reliab::requests()) << s.firstBad;
+    EXPECT_EQ(s.wrong + s.lost + s.extra + s.connFailed, 0) << s.firstBad;
+}
+
+TEST_F(Gatex2dReliab, KilledLockHolderGivesTheNetworkBack) {
+    int p = startSim({"--raw", "all:silence"});
+    ASSERT_GT(p, 0);
+    std::string silent = "127.0.0.1:" + std::to_string(p);
+    std::vector<pid_t> before = rig::pidsOf("gatex2d");
+    rig::ProtoClient holder;
+    ASSERT_TRUE(holder.connect("127.0.0.1", kPort, kT));
+    // The holder's reading waits for a gateway that never answers, lock held.
+    ASSERT_TRUE(holder.sendLine("?cmd=get_value&node=" + silent + "&toq=D4_1&timeout=8000\n"));
+    usleep(300000);
+    pid_t holderPid = -1;
+    for (pid_t q : rig::pidsOf("gatex2d"))
+        if (std::find(before.begin(), before.end(), q) == before.end()) holderPid = q;
+    ASSERT_GT(holderPid, 0);
+    std::string waiter;
+    long long answeredAt = 0;
+    std::thread w([&] {
+        rig::ProtoClient c;
+        if (!c.connect("127.0.0.1", kPort, kT)) return;
+        waiter = c.request(value(1).line, 10000).value_or("(no answer)");
+        answeredAt = rig::nowMs();
+    });
+    usleep(300000);
+    long long killedAt = rig::nowMs();
+    ASSERT_EQ(kill(holderPid, SIGKILL), 0);
+    w.join();
+    long long resume = answeredAt - killedAt;
+    reliab::record("gatex2d lock holder SIGKILL",
+                   "waiting client answered " + std::to_string(resume) + " ms after the kill");
+    reliab::Req want = value(1);
+    EXPECT_EQ(waiter.rfind(want.want, 0), 0u) << waiter;
+    EXPECT_LT(resume, 1000);
+    EXPECT_TRUE(holder.closed(kT));
+}
+
+}  // namespace
