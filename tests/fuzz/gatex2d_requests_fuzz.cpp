@@ -14,6 +14,7 @@
 
 #include "ov3.h"
 #include "reqloop.h"
+#include "streamconn.h"
 #include "utnode.h"
 
 namespace {
@@ -26,29 +27,6 @@ public:
     int read(int, void*, int, int) override { return -1; }
     void lock() override {}
     void unlock() override {}
-};
-
-class StreamConn : public drv::Conn {
-public:
-    StreamConn(const uint8_t* d, size_t n) : d_(d), n_(n) {}
-    int getLine(char* buf, int cap) override {
-        int k = 0;
-        while (k < cap - 1 && pos_ < n_) {
-            char c = (char)d_[pos_++];
-            buf[k++] = c;
-            if (c == '\n') break;
-        }
-        buf[k] = '\0';
-        return k;
-    }
-    void write(const char* d, size_t n) override { out_.append(d, n); }
-    void flush() override {}
-    const std::string& out() const { return out_; }
-
-private:
-    const uint8_t* d_;
-    size_t n_, pos_ = 0;
-    std::string out_;
 };
 
 const drv::Command kCommands[] = {

@@ -7,30 +7,9 @@
 
 #include "ov3.h"
 #include "reqloop.h"
+#include "streamconn.h"
 
 namespace {
-class BufConn : public drv::Conn {
-public:
-    BufConn(const uint8_t* d, size_t n) : d_(d), n_(n) {}
-    int getLine(char* buf, int cap) override {
-        int k = 0;
-        while (k < cap - 1 && pos_ < n_) {
-            char c = (char)d_[pos_++];
-            buf[k++] = c;
-            if (c == '\n') break;
-        }
-        buf[k] = '\0';
-        return k;
-    }
-    void write(const char* d, size_t n) override { out_ += n; (void)d; }
-    void flush() override {}
-
-private:
-    const uint8_t* d_;
-    size_t n_, pos_ = 0;
-    size_t out_ = 0;
-};
-
 void value_cmd(drv::Session& s) {
     const char* v = ov3_value("node");
     s.trace("!node %s\n", v ? v : "");
@@ -46,7 +25,7 @@ const drv::Dialect kDialect = {"fuzzd", "0", kTable, sizeof kTable / sizeof kTab
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    BufConn c(data, size);
+    StreamConn c(data, size);
     drv::serve(c, kDialect);
     return 0;
 }
