@@ -42,18 +42,8 @@ size_t shm_size() { return ut_segment_size(g_maxnodes); }
 void shm_created(void* base) { ut_table_attach(base, g_maxnodes, true); }
 void prepare() { ov3_init(0); }
 
-const drv::Command kCommands[] = {
-    {"he", "hello", drv::cmd_hello},
-    {"k", "kill", drv::cmd_kill},
-    {"hu", "hup", drv::cmd_hup},
-    {"v", "version", drv::cmd_version},
-    {"get_l", "get_leaves", ut_cmd_get_leaves},
-    {"r", "rescan", ut_cmd_rescan},
-    {"get_v", "get_value", ut_cmd_get_value},
-};
-
 const drv::Dialect kDialect = {
-    "gatex2d", kVersion, kCommands, sizeof kCommands / sizeof kCommands[0], ut_raw,
+    "gatex2d", kVersion, ut_commands, ut_ncommands, ut_raw,
     frame_request_kill, frame_request_hup,
 };
 

@@ -373,3 +373,14 @@ void ut_raw(drv::Session& s, char* meta) {
     s.conn.flush();
     ut_link->close(fd, true);
 }
+
+const drv::Command ut_commands[] = {
+    {"he", "hello", drv::cmd_hello},
+    {"k", "kill", drv::cmd_kill},
+    {"hu", "hup", drv::cmd_hup},
+    {"v", "version", drv::cmd_version},
+    {"get_l", "get_leaves", ut_cmd_get_leaves},
+    {"r", "rescan", ut_cmd_rescan},
+    {"get_v", "get_value", ut_cmd_get_value},
+};
+const size_t ut_ncommands = sizeof ut_commands / sizeof ut_commands[0];

@@ -93,3 +93,6 @@ void ut_cmd_get_leaves(drv::Session& s);
 void ut_cmd_rescan(drv::Session& s);
 void ut_cmd_get_value(drv::Session& s);
 void ut_raw(drv::Session& s, char* meta);
+// gatex2d's request table (prefixes and handlers), shared by the daemon and its tests.
+extern const drv::Command ut_commands[];
+extern const size_t ut_ncommands;

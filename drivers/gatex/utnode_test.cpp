@@ -129,13 +129,7 @@ struct Model {
 };
 
 void noop() {}
-const drv::Command kCommands[] = {
-    {"he", "hello", drv::cmd_hello},
-    {"get_l", "get_leaves", ut_cmd_get_leaves},
-    {"r", "rescan", ut_cmd_rescan},
-    {"get_v", "get_value", ut_cmd_get_value},
-};
-const drv::Dialect kDialect = {"gatex2d", "2.5 (Jan 18 2012 10:46:12)", kCommands, 4, ut_raw, noop, noop};
+const drv::Dialect kDialect = {"gatex2d", "2.5 (Jan 18 2012 10:46:12)", ut_commands, ut_ncommands, ut_raw, noop, noop};
 
 time_t fixedClock() { return 1700000000; }  // 2023-11-14 22:13:20 UTC
 

@@ -29,17 +29,8 @@ public:
     void unlock() override {}
 };
 
-const drv::Command kCommands[] = {
-    {"he", "hello", drv::cmd_hello},
-    {"k", "kill", drv::cmd_kill},
-    {"hu", "hup", drv::cmd_hup},
-    {"v", "version", drv::cmd_version},
-    {"get_l", "get_leaves", ut_cmd_get_leaves},
-    {"r", "rescan", ut_cmd_rescan},
-    {"get_v", "get_value", ut_cmd_get_value},
-};
 const drv::Dialect kDialect = {
-    "gatex2d", "x", kCommands, sizeof kCommands / sizeof kCommands[0], ut_raw, nullptr, nullptr,
+    "gatex2d", "x", ut_commands, ut_ncommands, ut_raw, nullptr, nullptr,
 };
 constexpr int kMaxNodes = 3;
 time_t fixedClock() { return 1700000000; }
