@@ -15,7 +15,7 @@ if(ORV_WIN32 AND ORV_TESTS)
   target_link_options(pakrelw_carried PRIVATE -municode -mwindows)
   add_executable(pakrelw_dlgdriver win32/test/dlgdriver.cpp)
   target_link_options(pakrelw_dlgdriver PRIVATE -municode)
-  target_link_libraries(pakrelw_dlgdriver PRIVATE ZLIB::ZLIB)
+  target_link_libraries(pakrelw_dlgdriver PRIVATE cabengine_win32 ZLIB::ZLIB)
   set(PAKREL_HOST ${CMAKE_SOURCE_DIR}/build/native/bin/pakrel CACHE FILEPATH "The Linux pakrel that packs test packages")
   add_test(NAME pakrelw_run
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/test/xvfb.sh python3 ${CMAKE_CURRENT_SOURCE_DIR}/win32/test/pakrelw_run.py ${CMAKE_CROSSCOMPILING_EMULATOR}

@@ -29,26 +29,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/winfs.h"
+
 namespace {
+
+using pakrel::narrow;
+using pakrel::widen;
 
 constexpr DWORD kWaitMs = 30000;
 HWND g_current = nullptr;
-
-std::wstring widen(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
-
-std::string narrow(const std::wstring& w) {
-    if (w.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
 
 std::wstring className(HWND h) {
     wchar_t c[64] = L"";
