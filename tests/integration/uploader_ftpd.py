@@ -13,20 +13,27 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
-def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: uploader_ftpd.py ROOT PORT PASSWORD")
-    root, port, password = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+def serve(root, port, password, dtp_handler=None):
+    """Serves ROOT until killed; dtp_handler replaces the data connections'
+    handler (tests of servers that misbehave)."""
     logging.basicConfig(level=logging.WARNING)
     auth = DummyAuthorizer()
     auth.add_user("root", password, root, perm="elradfmwMT")
     handler = FTPHandler
     handler.authorizer = auth
+    if dtp_handler is not None:
+        handler.dtp_handler = dtp_handler
     handler.masquerade_address = None
     handler.passive_ports = None
     server = FTPServer(("127.0.0.1", port), handler)
     print("ready", server.socket.getsockname()[1], flush=True)
     server.serve_forever(handle_exit=False)
+
+
+def main():
+    if len(sys.argv) != 4:
+        sys.exit("usage: uploader_ftpd.py ROOT PORT PASSWORD")
+    serve(sys.argv[1], int(sys.argv[2]), sys.argv[3])
 
 
 if __name__ == "__main__":

@@ -7,11 +7,16 @@ connections are closed without a word, as a server that dies does. Prints
 "ready PORT" once it listens; runs until it is killed.
 """
 import logging
+import os
 import sys
 
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.handlers import DTPHandler
+
+# The server itself is the uploader tests' one; only its data connections differ.
+# No byte-code files are written into the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "integration"))
+import uploader_ftpd  # noqa: E402
 
 
 def main():
@@ -35,17 +40,7 @@ def main():
 
         handle_read_event = handle_read
 
-    logging.basicConfig(level=logging.WARNING)
-    auth = DummyAuthorizer()
-    auth.add_user("root", password, root, perm="elradfmwMT")
-    handler = FTPHandler
-    handler.authorizer = auth
-    handler.dtp_handler = BreakingDTP
-    handler.masquerade_address = None
-    handler.passive_ports = None
-    server = FTPServer(("127.0.0.1", port), handler)
-    print("ready", server.socket.getsockname()[1], flush=True)
-    server.serve_forever(handle_exit=False)
+    uploader_ftpd.serve(root, port, password, BreakingDTP)
 
 
 if __name__ == "__main__":
