@@ -22,8 +22,7 @@ work=${RIG_DIR:-/tmp}/arm_smoke
 mkdir -p "$work"
 failures=0
 pids=()
-fail() { say "FAIL: $*"; failures=$((failures + 1)); }
-ok() { say "ok: $*"; }
+. "$(dirname "$0")/checks.sh"
 
 # The processes whose command line mentions $1 (qemu-arm runs the ARM program, so
 # its command line is "qemu-arm PROGRAM ARGS").
@@ -40,44 +39,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-wait_port() {  # wait_port PORT SECONDS
-    local i=0
-    while ! port_open "$1"; do
-        i=$((i + 1)); [ $i -gt $(($2 * 10)) ] && return 1
-        sleep 0.1
-    done
-}
-first_line() {
-    local i
-    for i in $(seq 100); do [ -s "$1" ] && { head -n1 "$1"; return 0; }; sleep 0.1; done
-    return 1
-}
-# ask PORT REQUEST: one request on a fresh connection; prints the response line
-# (meta and trace lines, which begin with "!", are skipped unless REQUEST is one).
-ask() {
-    local port=$1 req=$2 line
-    exec 3<>"/dev/tcp/127.0.0.1/$port" || return 1
-    printf '%s\r\n' "$req" >&3
-    while IFS= read -r -t 30 line <&3; do
-        line=${line%$'\r'}
-        case "$req$line" in '?'*'!'*) continue ;; esac
-        printf '%s\n' "$line"
-        break
-    done
-    exec 3<&- 3>&-
-}
-expect() {  # expect WHAT REGEX TEXT
-    if [[ $3 =~ $2 ]]; then ok "$1: $3"; else fail "$1: got '$3', want /$2/"; fi
-}
-
 # --- gatex1d: two meters on a pty -------------------------------------------
 "$host/meterbus-sim" --meter 1:2:1 --meter 2:1:1,2 >"$work/meterbus.out" 2>&1 &
 pids+=($!)
 dev=$(first_line "$work/meterbus.out") || { fail "meterbus-sim gave no device"; exit 1; }
 printf 'port=1111\ndevice=%s\nmaxnodes=3\n' "$dev" >"$work/gatex1d.conf"
 ORV_SHIM_LOG=$work/shim-gatex1d.log "$emu" "$arm/shimmed/gatex1d" "$work/gatex1d.conf"
-if wait_port 1111 120; then
+if wait_for 120 port_open 1111; then
     expect "gatex1d hello" '^\?cmd=hello&status=OK$' "$(ask 1111 '?cmd=hello')"
     expect "gatex1d version" '^!V\. OK, gatex1d version:[0-9]' "$(ask 1111 '!V')"
     expect "gatex1d leaves" '^\?cmd=get_leaves&status=OK&val=.*1_1' "$(ask 1111 '?cmd=get_leaves')"
@@ -104,10 +72,10 @@ for p in $(pids_running "$arm/gatex1d "); do kill "$p"; done
 # --- gatex2d: one node gateway ------------------------------------------------
 "$host/nodegw" --port 1502 --types 0,3,4 >"$work/nodegw.out" 2>&1 &
 pids+=($!)
-wait_port 1502 20 || fail "nodegw does not listen"
+wait_for 20 port_open 1502 || fail "nodegw does not listen"
 printf '[GENERAL]\nport=1112\n[uMARLO]\nmaxnodes=4\n' >"$work/gatex2d.conf"
 "$emu" "$arm/gatex2d" "$work/gatex2d.conf"
-if wait_port 1112 60; then
+if wait_for 60 port_open 1112; then
     expect "gatex2d hello" '^\?cmd=hello&status=OK$' "$(ask 1112 '?cmd=hello')"
     expect "gatex2d version" '^!V\. OK, gatex2d version:[0-9]' "$(ask 1112 '!V')"
     expect "gatex2d rescan" '^\?cmd=rescan&status=OK' "$(ask 1112 '?cmd=rescan&node=127.0.0.1:1502&timeout=2000')"
@@ -129,7 +97,7 @@ mkdir -p "$zr"
 sed -e "s#^device=.*#device=$dev#" -e "s#^maxnodes=.*#maxnodes=4#" "$ini" >"$zr/ZR1Communicator.ini"
 (cd "$zr" && ORV_SHIM_LOG=$work/shim-serlink.log "$emu" "$arm/shimmed/serlink" >"$work/serlink.out" 2>&1 &
  "$emu" "$arm/ZR1Communicator" >"$work/zr1.out" 2>&1 &)
-if wait_port 1131 120; then
+if wait_for 120 port_open 1131; then
     expect "ZR1Communicator hello" '^\?cmd=hello&status=OK' "$(ask 1131 '?cmd=hello')"
     # The boot scan goes node by node; wait until node 1 is listed.
     for _ in $(seq 60); do

@@ -61,9 +61,7 @@ mkdir -p "$work" "$root/home" "$root/root" "$root/etc/init.d"
 pids=()
 failures=0
 prefix=$top/build/win32/wineprefix-e2e
-ok() { say "ok: $*"; }
-fail() { say "FAIL: $*"; failures=$((failures + 1)); }
-expect() { if [[ $3 =~ $2 ]]; then ok "$1: $3"; else fail "$1: got '$3', want /$2/"; fi; }
+. "$(dirname "$0")/checks.sh"
 
 # Daemon processes under /home/drivers: the old ones by their program, the new
 # ones by the emulator's command line.
@@ -88,23 +86,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-wait_for() {  # wait_for SECONDS COMMAND...
-    local limit=$(($1 * 10)) i=0; shift
-    while ! "$@" >/dev/null 2>&1; do i=$((i + 1)); [ $i -gt $limit ] && return 1; sleep 0.1; done
-}
-first_line() { wait_for 10 test -s "$1" && head -n1 "$1"; }
-ask() {  # ask PORT REQUEST: the response line (meta requests: the meta answer)
-    local port=$1 req=$2 line
-    exec 3<>"/dev/tcp/127.0.0.1/$port" || return 1
-    printf '%s\r\n' "$req" >&3
-    while IFS= read -r -t 30 line <&3; do
-        line=${line%$'\r'}
-        case "$req$line" in '?'*'!'*) continue ;; esac
-        printf '%s\n' "$line"; break
-    done
-    exec 3<&- 3>&-
-}
 # Hello, version and one reading of each daemon; $1 names the generation.
 check_daemons() {
     local gen=$1 leaves entry
