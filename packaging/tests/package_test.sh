@@ -52,4 +52,9 @@ for p in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1Communicator vexa/zr/serlink; do
 done
 expect "ZR1Communicator.ini as shipped" "" \
     "$(tar -xzOf "$work/x/files/home/update_orv3.inc" drivers/vexa/zr/ZR1Communicator.ini | cmp - "$top/drivers/vexa/zr/ZR1Communicator.ini" 2>&1)"
+# gatex2d's file as the appliance has always had it: two sections, an empty line
+# between them, CR LF line ends.
+expect "gatex2d.conf as shipped" "" \
+    "$(tar -xzOf "$work/x/files/home/update_orv3.inc" drivers/gatex/gatex2d.conf |
+       cmp - <(printf '[GENERAL]\r\nport=1112\r\n\r\n[uMARLO]\r\nmaxnodes=16\r\n') 2>&1)"
 exit $failures
