@@ -38,11 +38,20 @@ bool Extractor::mayOverwrite(const FileStat& st, const CabNotification& n) {
 
 int Extractor::copyFile(CabNotification& n) {
     path_.clear();
-    std::string name = cleanEntryName(decodeEntryName(n.name, cp_));
+    std::string decoded = decodeEntryName(n.name, cp_);
+    std::string name = cleanEntryName(decoded);
     ui_.currentFile(name);
     bool folderEntry = !name.empty() && name.back() == '\\';
     if (!finishEntryName(name)) {
-        ui_.invalidName(name.empty() ? decodeEntryName(n.name, cp_) : name);
+        ui_.invalidName(name.empty() ? decoded : name);
+        return 0;
+    }
+    // A name longer than a name may be, or one that makes the output path too
+    // long for the file system, would only fail later at the open, whose
+    // Retry/Cancel box can end the whole walk: skip it as an invalid name.
+    size_t room = fs_.pathRoom();
+    if (utf16Length(decoded) > kMaxNameChars || (room && utf16Length(s_.destination + name) >= room)) {
+        ui_.invalidName(decoded);
         return 0;
     }
     std::string path;

@@ -106,6 +106,55 @@ TEST(ExtractPolicy, NamesArePlacedInsideTheDestination) {
     }
 }
 
+// Names of more than 260 characters, and output paths with no room for their
+// terminating zero in 260 characters (the memory file system has Windows'
+// limit), are skipped as invalid names; counted in characters, not bytes.
+TEST(ExtractPolicy, OverlongNamesAndPathsAreSkippedAsInvalid) {
+    const std::string d = "C:\\dest\\";  // 8 characters
+    auto steps = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += "..\\";
+        return s;
+    };
+    const std::string e = "\xC3\xA9";  // one character, two bytes
+    struct Case { std::string name, path; } cases[] = {
+        {std::string(251, 'a'), d + std::string(251, 'a')},  // 259 characters and the zero
+        {std::string(252, 'b'), ""},
+        {"sub\\" + std::string(247, 'c'), d + "sub\\" + std::string(247, 'c')},
+        {"sub\\" + std::string(248, 'c'), ""},
+        {std::string(250, 'f') + e, d + std::string(250, 'f') + e},
+        {std::string(251, 'f') + e, ""},
+        {steps(86) + "ab", d + "ab"},  // a 260-character name
+        {steps(87) + "x", ""},         // 262 characters, although "x" would fit
+    };
+    for (const auto& c : cases) {
+        Walk r;
+        RedirectedFiles files(r.fs, r.cancel);
+        Extractor ex(r.fs, files, r.ui, r.cp, r.cancel, r.s, r.deletions);
+        CabNotification n;
+        n.name = c.name;
+        n.size = 0;
+        int h = ex(Notify::CopyFile, n);
+        if (c.path.empty()) {
+            EXPECT_EQ(h, 0) << c.name.size();
+            EXPECT_EQ(r.ui.invalid, std::vector<std::string>{c.name}) << c.name.size();
+            EXPECT_EQ(r.cancel.load(), 0);
+            continue;
+        }
+        ASSERT_GT(h, 0) << c.name.size();
+        EXPECT_EQ(ex.currentPath(), c.path);
+        EXPECT_TRUE(r.ui.invalid.empty()) << c.name.size();
+        n.handle = h;
+        EXPECT_EQ(ex(Notify::CloseFile, n), 1);
+    }
+    // In a walk the skipped entry costs nothing else.
+    Walk w;
+    ExtractResult res = w.go(folderCab({entry(std::string(252, 'b'), 1, 0), entry("next.txt", 1, 1)}, bytesOf("xy")));
+    EXPECT_EQ(res.code, 0);
+    EXPECT_EQ(w.ui.invalid.size(), 1u);
+    EXPECT_EQ(w.at("C:\\dest\\next.txt"), "y");
+}
+
 TEST(ExtractPolicy, DateTimeAttributesAndReadOnlyReextraction) {
     Walk r;
     TCab c = folderCab({entry("ro.txt", 3, 0, 0x5A21, 0x21 | 0x40 | 0x10 | 0x80)}, bytesOf("abc"));

@@ -59,6 +59,9 @@ public:
     // POSIX -> 1, a relative path on POSIX -> 0), or -1 when such a path may
     // not be created at all.
     virtual int rootLength(const std::string& path) = 0;
+    // Characters (UTF-16 code units) a full path may have including its
+    // terminating zero; 0 when the system's limit is too far to matter.
+    virtual size_t pathRoom() const { return 0; }
 };
 
 // The ANSI code page of the system, for entry names that are not UTF-8.

@@ -94,9 +94,18 @@ std::string cleanEntryName(const std::string& name) {
             s.push_back(c);
         }
     }
-    // Rebuild from the folder parts: this drops leading and doubled separators,
-    // every ".." step (so every "..\" is gone) and the other dot-only parts,
-    // which some systems read as the folder itself or its parent.
+    // One leading backslash goes, then every "..\": "a..\b.txt" becomes
+    // "ab.txt". A removal can join what was left and right of it into a new
+    // "..\" ("...\.\x"), so the search goes on from just before each removal
+    // until none is left.
+    if (!s.empty() && s[0] == '\\') s.erase(0, 1);
+    for (size_t from = 0, at; (at = s.find("..\\", from)) != std::string::npos;) {
+        s.erase(at, 3);
+        from = at >= 2 ? at - 2 : 0;
+    }
+    // Containment: rebuild from the folder parts, dropping further leading and
+    // doubled separators and every part made only of dots ("a\.." would name
+    // the destination's folder itself, "." and "..." the folder they are in).
     std::string out;
     size_t i = 0;
     while (i <= s.size()) {
@@ -112,6 +121,8 @@ std::string cleanEntryName(const std::string& name) {
     }
     return out;
 }
+
+size_t utf16Length(const std::string& s) { return utf8ToUtf16(s).size(); }
 
 std::string rtrimBlanks(const std::string& s) {
     size_t n = s.size();

@@ -19,11 +19,16 @@ bool isWellFormedUtf8(const std::string& s, size_t* chars = nullptr);
 // code page); any other name is decoded from the ANSI code page.
 std::string decodeEntryName(const std::string& raw, const CodePage& cp);
 
-// Replaces LF, CR, '"', '*', ':', '<', '>', '?' and '|' by '_', takes "/" as a
-// folder separator like "\", and removes whatever could climb out of the
-// destination: leading backslashes, every "..\" and every folder part made only
-// of dots (".", "..", "..."), and empty folder parts.
+// Replaces LF, CR, '"', '*', ':', '<', '>', '?' and '|' by '_' and takes "/" as
+// a folder separator like "\"; drops one leading backslash and removes every
+// "..\" ("a..\b.txt" -> "ab.txt"); then, so that no name can leave the
+// destination, drops the remaining empty folder parts (leading or doubled
+// separators) and every part made only of dots (".", "..", "...").
 std::string cleanEntryName(const std::string& name);
+
+// Longest entry name, in characters as Windows counts them (UTF-16 code units).
+constexpr size_t kMaxNameChars = 260;
+size_t utf16Length(const std::string& utf8);
 
 // Trailing blanks removed; empty or still holding a character that no file
 // name may hold -> false.

@@ -49,7 +49,12 @@ TEST(EntryNames, CleaningKeepsEveryNameInsideTheDestination) {
         {"C:\\Windows\\x", "C_\\Windows\\x"},
         {"a:b", "a_b"},
         {"q?\"*<>|\r\n", "q________"},
-        {"...\\x", "x"},
+        {"a..\\b.txt", "ab.txt"},
+        {"x..\\..\\y", "xy"},
+        {"...\\x", ".x"},
+        {"...\\.\\x", "x"},  // the first removal makes a new "..\"
+        {"\\..\\x", "x"},
+        {"a../b", "ab"},
         {"a\\.\\b", "a\\b"},
         {"a\\..", "a\\"},
         {"....\\\\\\x", "x"},
@@ -58,7 +63,20 @@ TEST(EntryNames, CleaningKeepsEveryNameInsideTheDestination) {
         {"a\\\\b", "a\\b"},
     };
     for (const auto& c : cases) EXPECT_EQ(cleanEntryName(c.in), c.want) << c.in;
-    for (const auto& c : cases) EXPECT_EQ(cleanEntryName(c.in).find("..\\"), std::string::npos) << c.in;
+    // Whatever the rules make of a name, it stays below the destination: no
+    // leading separator, no "..\" left, no part made only of dots.
+    for (const auto& c : cases) {
+        std::string out = cleanEntryName(c.in);
+        EXPECT_EQ(out.find("..\\"), std::string::npos) << c.in;
+        EXPECT_TRUE(out.empty() || out[0] != '\\') << c.in;
+        for (size_t i = 0, j; i < out.size(); i = j + 1) {
+            j = out.find('\\', i);
+            if (j == std::string::npos) j = out.size();
+            std::string part = out.substr(i, j - i);
+            EXPECT_TRUE(part.empty() || part.find_first_not_of('.') != std::string::npos) << c.in;
+        }
+    }
+    EXPECT_EQ(utf16Length("a\xC3\xA9\xE3\x83\x86\xF0\x9F\x98\x80"), 5u) << "a surrogate pair counts 2";
 }
 
 TEST(EntryNames, FinishingRemovesTrailingBlanksAndRejectsEmptyNames) {

@@ -29,6 +29,7 @@ public:
     bool setAttributes(const std::string& path, uint16_t attribs) override;
     bool setFatTime(const std::string& path, uint16_t date, uint16_t time) override;
     int rootLength(const std::string& path) override;
+    size_t pathRoom() const override { return MAX_PATH; }
 
 private:
     HANDLE get(int h);
