@@ -170,7 +170,11 @@ int main(int argc, char** argv) {
     }
     if (access((rig::binDir() + "/serlink").c_str(), X_OK) == 0) {
         zr1t::install("[ZR11ACOMMAND]\nmaxnodes=0\n");
-        rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"});
+        // The pair writes to the script's console: keep it out of the report.
+        rig::Process::Options o;
+        o.stdoutPath = rig::scratchDir() + "/zr1bench.out";
+        o.stderrPath = rig::scratchDir() + "/zr1bench.err";
+        rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"}, o);
         s.waitExit(10000);
         rig::ProtoClient c;
         bool up = rig::waitPort(1131, 10000) && c.connect("127.0.0.1", 1131, 3000);

@@ -7,11 +7,12 @@ static drv_log_sink g_sink = nullptr;
 
 void drv_set_log_sink(drv_log_sink sink) { g_sink = sink; }
 
-void drv_openlog(const char* ident) {
+void drv_openlog(const char* ident, int options) {
 #ifndef _WIN32
-    openlog(ident, LOG_PID | LOG_NDELAY, LOG_USER);
+    openlog(ident, options, LOG_USER);
 #else
     (void)ident;
+    (void)options;
 #endif
 }
 

@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 enum { LOG_ERR = 3, LOG_WARNING = 4, LOG_INFO = 6, LOG_DEBUG = 7 };
+enum { LOG_PID = 0x01, LOG_CONS = 0x02, LOG_NDELAY = 0x08 };
 #else
 #include <syslog.h>
 #endif
@@ -17,8 +18,8 @@ enum { LOG_ERR = 3, LOG_WARNING = 4, LOG_INFO = 6, LOG_DEBUG = 7 };
 #define DRV_PRINTF(a, b)
 #endif
 
-// Opens the system log with the given identity (LOG_PID, LOG_NDELAY, LOG_USER).
-void drv_openlog(const char* ident);
+// Opens the system log with the given identity and options, facility user.
+void drv_openlog(const char* ident, int options = LOG_PID | LOG_NDELAY);
 void drv_log(int prio, const char* fmt, ...) DRV_PRINTF(2, 3);
 void drv_vlog(int prio, const char* fmt, va_list ap);
 

@@ -3,6 +3,7 @@
 // test as the commander, and the real system log.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -515,6 +516,62 @@ TEST_F(SerlinkRig, OverlongRequestDoesNotWedgeTheQueue) {
     EXPECT_EQ(+a->status, 0);
     EXPECT_EQ(c.late, 0) << "the overlong message got no answer";
     EXPECT_TRUE(log.waitFor("request longer than 10 bytes dropped", 2000, mark));
+}
+
+// serlink logs with its process id under facility user, and when the system
+// log cannot be reached its lines go to the console instead. The second run is
+// in a mount namespace of its own whose /dev is an empty tmpfs: no /dev/log,
+// and a FIFO for /dev/console that the test reads through /proc (a plain file
+// would be written from its start again at every line).
+TEST_F(SerlinkRig, SystemLogWithPidAndConsoleFallback) {
+    Serlink s;
+    ASSERT_TRUE(s.start(name, ini("/dev/nothere")));
+    ASSERT_TRUE(log.waitFor("serlink version 2.0", 3000, mark));
+    bool seen = false;
+    for (auto& l : log.lines(mark)) {
+        auto e = rig::Syslog::parse(l);
+        if (!e || e->message != "serlink version 2.0") continue;
+        seen = true;
+        EXPECT_EQ(e->ident, "serlink");
+        EXPECT_EQ(e->facility, "user");
+        EXPECT_EQ(e->priority, "info");
+        EXPECT_EQ(e->pid, s.proc.pid());
+    }
+    EXPECT_TRUE(seen);
+    s.proc.stop();
+
+    std::string dir = rig::scratchDir() + "/" + name + ".nolog";
+    mkdir(dir.c_str(), 0755);
+    ASSERT_TRUE(rig::writeFile(dir + "/ZR1Communicator.ini",
+                               "[SERIAL]\ndevice=/dev/nothere\n[MSGQUE]\nkey1=1417\nkey2=2417\n"));
+    rig::Process::Options o;
+    o.cwd = dir;
+    o.stdoutPath = dir + "/serlink.out";
+    o.stderrPath = dir + "/serlink.err";
+    rig::Process p({"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    "mount -t tmpfs tmpfs /dev && mkfifo /dev/console && exec \"$0\"", rig::binDir() + "/serlink"},
+                   o);
+    ASSERT_GT(p.pid(), 0) << p.error();
+    // unshare and sh both exec, so the process is serlink itself. It waits in
+    // its open of the console until the test opens the FIFO for reading.
+    std::string console = "/proc/" + std::to_string(p.pid()) + "/root/dev/console";
+    std::string want = "serlink[" + std::to_string(p.pid()) + "]: serlink version 2.0\r\n";
+    std::string got;
+    int fd = -1;
+    for (long long end = rig::nowMs() + 5000; fd < 0 && rig::nowMs() < end; usleep(20000))
+        fd = open(console.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << console << ": " << strerror(errno);
+    for (long long end = rig::nowMs() + 5000; rig::nowMs() < end; usleep(20000)) {
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+        if (got.find("send msgget") != std::string::npos) break;  // logged after the first line
+    }
+    close(fd);
+    EXPECT_EQ(got.substr(0, want.size()), want) << got << rig::readFile(dir + "/serlink.err");
+    EXPECT_NE(got.find("]: send msgget (No such file or directory)\r\n"), std::string::npos) << got;
+    EXPECT_EQ(log.count("serlink version 2.0", mark), 1) << "the second run reached no system log";
+    p.stop();
 }
 
 TEST_F(SerlinkRig, MissingConfigurationAndLateAnswerQueue) {

@@ -19,6 +19,8 @@ const char kIni[] =
     "[SERIAL]\ndevice=/dev/ttyUSB0\nbaud=19200\ntimeout=200000\n[ZR11ACOMMAND]\nmaxnodes=0\n"
     "[MSGQUE]\nkey1=1000\nkey2=2000\ntimeout=400000\n";
 const std::string kLog = "/home/drivers/vexa/zr/ZR1ERROR.log";
+const std::string kOut = rig::scratchDir() + "/pair.out";
+const std::string kErr = rig::scratchDir() + "/pair.err";
 
 std::string ask(rig::ProtoClient& c, const std::string& req, int ms = 5000) {
     auto line = c.request(req, ms);
@@ -59,10 +61,12 @@ protected:
     void TearDown() override { zr1t::endAll(); }
     // ZR1.sh with one word, as the init script or the commander runs it. In a
     // session of its own: the daemons it leaves behind are not the script
-    // process's helpers (the test ends them by PID).
+    // process's helpers (the test ends them by PID). The script's console is
+    // two files, which the daemons inherit.
     void script(const char* word) {
         rig::Process::Options o;
-        o.env = {"ZR1_OUT=" + rig::scratchDir() + "/pair.out"};
+        o.stdoutPath = kOut;
+        o.stderrPath = kErr;
         rig::Process p({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", word}, o);
         auto ex = p.waitExit(20000);
         ASSERT_TRUE(ex.has_value()) << word;
@@ -167,6 +171,21 @@ TEST_F(Pair, SerialDeviceMissing) {
               "?cmd=get_value&status=EMSGTIMEOUT\r\n");
     EXPECT_EQ(ask(c, "?cmd=get_leaves"), "?cmd=get_leaves&status=OK&val=\r\n");
     EXPECT_EQ(ask(c, "?cmd=rescan&node=0"), "?cmd=rescan&status=ESELOPEN\r\n");
+
+    // Both daemons write to the script's console, standard error joined to
+    // standard output: serlink's settings and its perror of the failed open,
+    // the commander's exchange lines; nothing on the console's standard error.
+    std::string out;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            out = rig::readFile(kOut);
+            return out.find("open: No such file or directory\n") != std::string::npos;
+        },
+        5000))
+        << out;
+    EXPECT_NE(out.find("device=/dev/ttyUSB0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("buf="), std::string::npos) << out;
+    EXPECT_EQ(rig::readFile(kErr), "");
 }
 
 }  // namespace

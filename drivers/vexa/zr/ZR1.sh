@@ -17,9 +17,6 @@
 # process whose program is serlink.
 
 DIR=/home/drivers/vexa/zr
-# Where the two programs' output goes (standard error joined to it); a test or
-# a service engineer may set ZR1_OUT to a file.
-OUT=${ZR1_OUT:-/dev/null}
 
 # The pids of the matching processes, never this script's own.
 pids_of() {
@@ -47,10 +44,15 @@ wait_gone() {
     done
 }
 
+# Both programs write their diagnostics to this script's console, standard
+# error joined to standard output; whoever runs the script decides where that
+# goes (the init script, a service engineer's terminal). ZR1_OUT, when set,
+# names a file that the script's console is appended to instead.
 start() {
     cd "$DIR" || exit 1
-    ./serlink >>"$OUT" 2>&1 &
-    ./ZR1Communicator >>"$OUT" 2>&1 &
+    if [ -n "${ZR1_OUT:-}" ]; then exec >>"$ZR1_OUT" 2>&1; fi
+    ./serlink 2>&1 &
+    ./ZR1Communicator 2>&1 &
 }
 
 stop() {

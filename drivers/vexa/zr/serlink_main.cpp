@@ -102,7 +102,9 @@ static bool receive_request() {
 int main() {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     memset(&recvbuf, 0, sizeof recvbuf);
-    drv_openlog("serlink");
+    // Opened once for the whole run. LOG_CONS: when the system log cannot be
+    // reached, the lines still show on the appliance's console.
+    drv_openlog("serlink", LOG_PID | LOG_CONS);
     log_writer(LOG_INFO, "serlink version 2.0", 0);
     ini_reader();
     init_signal();

@@ -157,7 +157,11 @@ void ErrorOut(const char* text) {
     char entry[512];
     int n = snprintf(entry, sizeof entry, "%s%s(%s)\n", when, text, strerror(saved));
     if (n > int(sizeof entry) - 1) n = int(sizeof entry) - 1;
-    if (fd >= 0 && write(fd, entry, size_t(n)) < 0) perror("write");
+    // A failed write says nothing of its own: the caller's perror follows.
+    if (fd >= 0) {
+        ssize_t w = write(fd, entry, size_t(n));
+        (void)w;
+    }
     if (flock(fd, LOCK_UN) != 0) perror("flock (UN)");
     if (close(fd) != 0) perror("close");
     errno = saved;

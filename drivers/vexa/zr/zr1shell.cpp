@@ -130,11 +130,15 @@ int DoMsg(long type, int command, char node, char param) {
         // The transceiver removed its request queue and made a new one (a queue
         // removed under it, or its restart): the identifier this process holds
         // names nothing now. Look the key up again, or every later request of
-        // this process would fail for as long as it lives.
+        // this process would fail for as long as it lives. When that does not
+        // help, the log entry tells why the send failed, not why the look-up did.
+        int sendErr = errno;
         int id = msgget(key_t(MSGREQ_KEY), 0);
         if (id != -1 && id != s_msqid) {
             s_msqid = id;
             sent = zr_send_request(s_msqid, sendbuf);
+        } else {
+            errno = sendErr;
         }
     }
     if (sent == -1) {
