@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fileio.h"
+
 namespace pakrel {
 
 // Little-endian on disk; text fields UTF-16LE, zero-terminated inside their width.
@@ -37,6 +39,11 @@ constexpr size_t kBlockSize = sizeof(PackageBlock);
 // Bytes <-> record, independent of the host's byte order.
 void decodeBlock(const uint8_t* bytes, PackageBlock& b);
 void encodeBlock(const PackageBlock& b, uint8_t* bytes);
+
+// Reads the block at offset of handle h: true when all 996 bytes were there and
+// the magic matches (b then holds it). A short file or another magic is a
+// package without a block. The self-extractor and `pakrel info` both read it so.
+bool readPackageBlock(FileOps& files, int h, int64_t offset, PackageBlock& b);
 
 // A block with the magic "PAKREL3U", platform mark '3', every other byte zero.
 PackageBlock emptyBlock();

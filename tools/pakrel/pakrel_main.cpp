@@ -168,15 +168,8 @@ int cmdInfo(const std::string& native) {
     long got = fs.read(h, head.data(), head.size());
     head.resize(got > 0 ? size_t(got) : 0);
     int64_t blockAt = peBlockOffset(head.data(), head.size());
-    bool haveBlock = false;
     PackageBlock b{};
-    if (blockAt >= 0 && blockAt + int64_t(kBlockSize) <= size) {
-        uint8_t raw[kBlockSize];
-        if (fs.seek(h, blockAt, SeekFrom::Set) == blockAt && fs.read(h, raw, sizeof raw) == long(sizeof raw)) {
-            decodeBlock(raw, b);
-            haveBlock = blockMagicOk(b);
-        }
-    }
+    bool haveBlock = blockAt >= 0 && readPackageBlock(fs, h, blockAt, b);
     if (haveBlock) {
         std::printf("block-offset: %lld\n", (long long)blockAt);
         std::printf("platform: %c\n", platformMark(b));

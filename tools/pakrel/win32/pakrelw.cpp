@@ -531,19 +531,54 @@ bool findWindowOf(const wchar_t*& cls, const wchar_t*& title) {
     return false;
 }
 
+// The short form of a path of any length; the long form when the system has
+// none (short names switched off, or a path the call cannot take).
+std::wstring shortPath(const std::wstring& path) {
+    DWORD need = GetShortPathNameW(path.c_str(), nullptr, 0);
+    for (int tries = 0; need > 0 && tries < 3; ++tries) {
+        std::wstring out(need, L'\0');
+        DWORD got = GetShortPathNameW(path.c_str(), out.data(), need);
+        if (got == 0) break;
+        if (got < need) {
+            out.resize(got);
+            return out;
+        }
+        need = got;  // the path changed between the calls: ask again with the new size
+    }
+    return path;
+}
+
+std::wstring windowsFolder() {
+    UINT need = GetWindowsDirectoryW(nullptr, 0);
+    if (need == 0) return {};
+    std::wstring out(need, L'\0');
+    UINT got = GetWindowsDirectoryW(out.data(), need);
+    if (got == 0 || got >= need) return {};
+    out.resize(got);
+    return out;
+}
+
+std::wstring searchPath(const wchar_t* file) {
+    DWORD need = SearchPathW(nullptr, file, nullptr, 0, nullptr, nullptr);
+    if (need == 0) return {};
+    std::wstring out(need, L'\0');
+    DWORD got = SearchPathW(nullptr, file, nullptr, need, out.data(), nullptr);
+    if (got == 0 || got >= need) return {};
+    out.resize(got);
+    return out;
+}
+
 void runProgram(const std::string& dest, bool wait, char mark) {
     ProgramCommand pc = splitProgram(dest + fieldText(g_settings.program));
     std::wstring cmd = widen(pc.file), params = widen(pc.parameters), dir = widen(pc.folder);
     if (pc.inf) {
-        wchar_t rundll[MAX_PATH], win[MAX_PATH], shortInf[MAX_PATH];
-        GetWindowsDirectoryW(win, MAX_PATH);
-        if (!SearchPathW(nullptr, L"rundll32.exe", nullptr, MAX_PATH, rundll, nullptr) ||
-            _wcsnicmp(rundll, win, wcslen(win)) != 0)
-            return;
-        if (!GetShortPathNameW(cmd.c_str(), shortInf, MAX_PATH)) wcscpy(shortInf, cmd.c_str());
-        wchar_t line[2 * MAX_PATH + 64];
-        swprintf(line, sizeof line / sizeof line[0], L"%ls setupapi,InstallHinfSection DefaultInstall 132 %ls",
-                 rundll, shortInf);
+        std::wstring win = windowsFolder(), rundll = searchPath(L"rundll32.exe");
+        if (win.empty() || rundll.empty() || _wcsnicmp(rundll.c_str(), win.c_str(), win.size()) != 0) return;
+        std::wstring shortInf = shortPath(cmd);
+        std::wstring text = rundll + L" setupapi,InstallHinfSection DefaultInstall 132 " + shortInf;
+        // CreateProcessW may write into its command line: a private, terminated copy.
+        std::vector<wchar_t> line(text.begin(), text.end());
+        line.push_back(L'\0');
         PVOID old = nullptr;
         using Disable = BOOL(WINAPI*)(PVOID*);
         using Revert = BOOL(WINAPI*)(PVOID);
@@ -554,7 +589,7 @@ void runProgram(const std::string& dest, bool wait, char mark) {
         STARTUPINFOW si{};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi{};
-        if (CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) {
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si, &pi)) {
             WaitForSingleObject(pi.hProcess, INFINITE);
             CloseHandle(pi.hProcess);
             CloseHandle(pi.hThread);
