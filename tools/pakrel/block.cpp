@@ -78,6 +78,20 @@ PackageBlock emptyBlock() {
     return b;
 }
 
+PackageBlock makeBlock(const BlockValues& v) {
+    PackageBlock b = emptyBlock();
+    b.magic[6] = v.platform;
+    setField(b.destination, v.destination);
+    setField(b.program, v.program);
+    setField(b.title, v.title);
+    setField(b.question, v.question);
+    b.noQuestions = v.noQuestions;
+    b.openFolder = v.openFolder;
+    b.wait = v.wait;
+    b.hideDialog = v.hideDialog;
+    return b;
+}
+
 bool blockMagicOk(const PackageBlock& b) {
     return std::memcmp(b.magic, "PAKREL", 6) == 0 && b.magic[7] == 'U';
 }

@@ -47,6 +47,14 @@ bool readPackageBlock(FileOps& files, int h, int64_t offset, PackageBlock& b);
 
 // A block with the magic "PAKREL3U", platform mark '3', every other byte zero.
 PackageBlock emptyBlock();
+// What a package is packed with; makeBlock turns it into a block (CRC 0).
+struct BlockValues {
+    std::string destination, program, title, question;
+    bool noQuestions = false, openFolder = false, wait = false, hideDialog = false;
+    char platform = '3';
+};
+PackageBlock makeBlock(const BlockValues& v);
+
 // Bytes 0-5 and 7 of the magic; byte 6 is the platform mark.
 bool blockMagicOk(const PackageBlock& b);
 inline char platformMark(const PackageBlock& b) { return b.magic[6]; }

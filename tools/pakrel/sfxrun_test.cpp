@@ -114,10 +114,15 @@ struct ScriptShell : SfxShell {
 };
 
 struct PackageSpec {
-    std::string dest = "%temp%", program = "orvane3uploader.exe -x", title = "T", question;
-    uint32_t noQuestions = 1, openFolder = 0, wait = 1, hide = 1;
+    BlockValues block = [] {
+        BlockValues v;
+        v.destination = "%temp%";
+        v.program = "orvane3uploader.exe -x";
+        v.title = "T";
+        v.noQuestions = v.wait = v.hideDialog = true;
+        return v;
+    }();
     bool crc = false, badCrc = false;
-    char mark = '3';
 };
 
 // A package: image, block, a cabinet with files in folders and a folder-only entry.
@@ -130,16 +135,7 @@ Bytes package(const PackageSpec& p) {
     empty.name = "files\\logs\\";
     c.files.push_back(empty);
     Bytes cab = build(c).bytes;
-    PackageBlock b = emptyBlock();
-    b.magic[6] = p.mark;
-    setField(b.destination, p.dest);
-    setField(b.program, p.program);
-    setField(b.title, p.title);
-    setField(b.question, p.question);
-    b.noQuestions = p.noQuestions;
-    b.openFolder = p.openFolder;
-    b.wait = p.wait;
-    b.hideDialog = p.hide;
+    PackageBlock b = makeBlock(p.block);
     if (p.crc) b.crc = crc32Update(0, cab.data(), cab.size()) ^ (p.badCrc ? 1u : 0u);
     Bytes out(size_t(kImage), 'Z');
     out.resize(out.size() + kBlockSize);
@@ -197,10 +193,10 @@ TEST(SfxRun, WaysOutAndTheirExitCodes) {
         {"no room for a block", {}, [](ScriptShell& s) { s.blockOffset = 1 << 20; }, kExitEarly, {"ui"}},
         {"unreadable headers", {}, [](ScriptShell& s) { s.blockOffset = -1; }, kExitEarly, {"ui"}},
         {"64-bit package without WOW64",
-         [] { PackageSpec p; p.mark = '6'; return p; }(),
+         [] { PackageSpec p; p.block.platform = '6'; return p; }(),
          [](ScriptShell& s) { s.wow = false; }, kExitEarly, {"ui", "error 12"}},
         {"64-bit package without a program is no 64-bit package",
-         [] { PackageSpec p; p.mark = '6'; p.program = ""; return p; }(),
+         [] { PackageSpec p; p.block.platform = '6'; p.block.program = ""; return p; }(),
          [](ScriptShell& s) { s.wow = false; }, kExitDone, {"ui", "extract"}},
         {"archive that cannot be opened",
          {},
@@ -211,31 +207,31 @@ TEST(SfxRun, WaysOutAndTheirExitCodes) {
          [](ScriptShell& s) { s.line = "setup.exe C:\\pkg\\x.cab"; s.fs.put("C:\\pkg\\x.cab", "no cabinet"); },
          kExitEarly, {"ui", "error 3"}},
         {"declined question",
-         [] { PackageSpec p; p.question = "Update?"; return p; }(),
+         [] { PackageSpec p; p.block.question = "Update?"; return p; }(),
          [](ScriptShell& s) { s.yes = false; }, kExitEarly, {"ui", "question T: Update?"}},
         {"CRC mismatch with a program",
          [] { PackageSpec p; p.crc = p.badCrc = true; return p; }(),
          nullptr, kExitEarly, {"ui", "check 0", "check-end", "error 8 C:\\pkg\\setup.exe"}},
         {"CRC mismatch without a program goes on",
-         [] { PackageSpec p; p.crc = p.badCrc = true; p.program = ""; return p; }(),
+         [] { PackageSpec p; p.crc = p.badCrc = true; p.block.program = ""; return p; }(),
          nullptr, kExitDone, {"ui", "check 0", "check-end", "error 8 C:\\pkg\\setup.exe", "extract"}},
         {"CRC right",
-         [] { PackageSpec p; p.crc = true; p.program = ""; return p; }(),
+         [] { PackageSpec p; p.crc = true; p.block.program = ""; return p; }(),
          nullptr, kExitDone, {"ui", "check 0", "check-end", "extract"}},
         {"destination dialog cancelled",
-         [] { PackageSpec p; p.hide = 0; return p; }(),
+         [] { PackageSpec p; p.block.hideDialog = false; return p; }(),
          [](ScriptShell& s) { s.dialogOk = false; }, kExitEarly, {"ui", "dialog setup C:\\tmp\\~setup.exe"}},
         {"folder question declined",
-         [] { PackageSpec p; p.noQuestions = 0; return p; }(),
+         [] { PackageSpec p; p.block.noQuestions = false; return p; }(),
          [](ScriptShell& s) { s.create = false; }, kExitDone, {"ui", "create? C:\\tmp\\~setup.exe\\"}},
         {"folder that cannot be made",
-         [] { PackageSpec p; p.dest = "relative"; p.hide = 1; return p; }(),
+         [] { PackageSpec p; p.block.destination = "relative"; p.block.hideDialog = true; return p; }(),
          [](ScriptShell& s) { s.fs.failFolder("C:\\pkg\\relative"); }, kExitEarly, {"ui", "error 7"}},
         {"extraction cancelled",
          {},
          [](ScriptShell& s) { s.cancelExtraction = true; }, kExitEarly, {"ui", "extract"}},
         {"no program, open folder",
-         [] { PackageSpec p; p.program = ""; p.openFolder = 1; p.dest = "C:\\out"; return p; }(),
+         [] { PackageSpec p; p.block.program = ""; p.block.openFolder = true; p.block.destination = "C:\\out"; return p; }(),
          nullptr, kExitDone, {"ui", "extract", "open C:\\out\\"}},
         {"program ended at once, no installer yet",
          {},
@@ -248,11 +244,11 @@ TEST(SfxRun, WaysOutAndTheirExitCodes) {
          {"ui", "extract", "start C:\\tmp\\~setup.exe\\orvane3uploader.exe [-x] in C:\\tmp\\~setup.exe\\", "idle",
           "sleep 100", "close"}},
         {"no wait flag: started, not waited for",
-         [] { PackageSpec p; p.wait = 0; p.dest = "C:\\out"; return p; }(),
+         [] { PackageSpec p; p.block.wait = false; p.block.destination = "C:\\out"; return p; }(),
          nullptr, kExitDone,
          {"ui", "extract", "start C:\\out\\orvane3uploader.exe [-x] in C:\\out\\", "idle", "sleep 100", "close"}},
         {"an .inf is installed, without redirection on 64-bit",
-         [] { PackageSpec p; p.program = "setup.INF"; p.mark = '6'; p.dest = "C:\\out"; return p; }(),
+         [] { PackageSpec p; p.block.program = "setup.INF"; p.block.platform = '6'; p.block.destination = "C:\\out"; return p; }(),
          nullptr, kExitDone, {"ui", "extract", "inf C:\\out\\setup.INF unredirected"}},
     };
     for (const Case& c : cases) {
@@ -270,13 +266,13 @@ TEST(SfxRun, DestinationChoices) {
         std::string line, dialogDest, dest;
     } cases[] = {
         {"%temp% without waiting is the temporary folder itself",
-         [] { PackageSpec p; p.wait = 0; p.program = ""; return p; }(), "setup.exe", "", "C:\\tmp\\"},
+         [] { PackageSpec p; p.block.wait = false; p.block.program = ""; return p; }(), "setup.exe", "", "C:\\tmp\\"},
         {"empty destination: the archive's folder",
-         [] { PackageSpec p; p.dest = ""; p.program = ""; return p; }(), "setup.exe", "", "C:\\pkg\\"},
+         [] { PackageSpec p; p.block.destination = ""; p.block.program = ""; return p; }(), "setup.exe", "", "C:\\pkg\\"},
         {"relative to the archive's folder",
-         [] { PackageSpec p; p.dest = "..\\out"; p.program = ""; return p; }(), "setup.exe", "", "C:\\out\\"},
+         [] { PackageSpec p; p.block.destination = "..\\out"; p.block.program = ""; return p; }(), "setup.exe", "", "C:\\out\\"},
         {"a wildcard in the dialog's answer goes back to the archive's folder",
-         [] { PackageSpec p; p.hide = 0; p.program = ""; return p; }(), "setup.exe", "C:\\a*b", "C:\\pkg\\"},
+         [] { PackageSpec p; p.block.hideDialog = false; p.block.program = ""; return p; }(), "setup.exe", "C:\\a*b", "C:\\pkg\\"},
         {"named archive: the block is not read, options count",
          {}, "setup.exe /h /o C:\\pkg\\setup.exe", "", "C:\\pkg\\"},
     };
