@@ -54,10 +54,41 @@ void encodeBlock(const PackageBlock& b, uint8_t* p) {
     putText(p + offsetof(PackageBlock, question), b.question, 64);
 }
 
+bool readPackageBlock(FileOps& files, int h, int64_t offset, PackageBlock& b) {
+    uint8_t raw[kBlockSize];
+    if (offset < 0 || files.seek(h, offset, SeekFrom::Set) != offset) return false;
+    // A read may return less than asked before the end: collect the whole block.
+    size_t got = 0;
+    while (got < sizeof raw) {
+        long n = files.read(h, raw + got, sizeof raw - got);
+        if (n <= 0) return false;
+        got += size_t(n);
+    }
+    PackageBlock read;
+    decodeBlock(raw, read);
+    if (!blockMagicOk(read)) return false;
+    b = read;
+    return true;
+}
+
 PackageBlock emptyBlock() {
     PackageBlock b;
     std::memset(&b, 0, sizeof b);
     std::memcpy(b.magic, "PAKREL3U", 8);
+    return b;
+}
+
+PackageBlock makeBlock(const BlockValues& v) {
+    PackageBlock b = emptyBlock();
+    b.magic[6] = v.platform;
+    setField(b.destination, v.destination);
+    setField(b.program, v.program);
+    setField(b.title, v.title);
+    setField(b.question, v.question);
+    b.noQuestions = v.noQuestions;
+    b.openFolder = v.openFolder;
+    b.wait = v.wait;
+    b.hideDialog = v.hideDialog;
     return b;
 }
 

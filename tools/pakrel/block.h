@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fileio.h"
+
 namespace pakrel {
 
 // Little-endian on disk; text fields UTF-16LE, zero-terminated inside their width.
@@ -38,8 +40,21 @@ constexpr size_t kBlockSize = sizeof(PackageBlock);
 void decodeBlock(const uint8_t* bytes, PackageBlock& b);
 void encodeBlock(const PackageBlock& b, uint8_t* bytes);
 
+// Reads the block at offset of handle h: true when all 996 bytes were there and
+// the magic matches (b then holds it). A short file or another magic is a
+// package without a block. The self-extractor and `pakrel info` both read it so.
+bool readPackageBlock(FileOps& files, int h, int64_t offset, PackageBlock& b);
+
 // A block with the magic "PAKREL3U", platform mark '3', every other byte zero.
 PackageBlock emptyBlock();
+// What a package is packed with; makeBlock turns it into a block (CRC 0).
+struct BlockValues {
+    std::string destination, program, title, question;
+    bool noQuestions = false, openFolder = false, wait = false, hideDialog = false;
+    char platform = '3';
+};
+PackageBlock makeBlock(const BlockValues& v);
+
 // Bytes 0-5 and 7 of the magic; byte 6 is the platform mark.
 bool blockMagicOk(const PackageBlock& b);
 inline char platformMark(const PackageBlock& b) { return b.magic[6]; }

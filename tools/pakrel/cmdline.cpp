@@ -1,6 +1,8 @@
 // cmdline: options and archive path of the self-extractor.
 #include "cmdline.h"
 
+#include <algorithm>
+
 #include "names.h"
 
 namespace pakrel {
@@ -29,46 +31,40 @@ CommandLine parseCommandLine(const std::string& line, PackageBlock& settings,
     }
     std::string rest = line.substr(i);
 
-    // Options, wherever they stand; what lies before the first and after the
-    // last is kept for the archive path.
+    // Options, wherever they stand: every "/" begins one, in quotes and inside
+    // paths too, which is why paths on this command line take backslashes.
+    // What lies before the first and after the last is kept for the archive.
     size_t firstOpt = std::string::npos, lastEnd = std::string::npos;
-    bool inQuote = false;
-    for (size_t k = 0; k < rest.size();) {
-        char c = rest[k];
-        if (c == '"') { inQuote = !inQuote; ++k; continue; }
-        if (inQuote || c != '/' || (k > 0 && !blank(rest[k - 1])) || k + 1 >= rest.size()) { ++k; continue; }
+    for (size_t k = rest.find('/'); k != std::string::npos; k = rest.find('/', k)) {
         size_t start = k;
-        char letter = char(rest[k + 1] | 0x20);
-        size_t end = k + 2;
-        switch (letter) {
-        case 'd': settings.wait = 1; break;
-        case 'h': settings.hideDialog = 1; break;
-        case 'n': settings.openFolder = 0; break;
-        case 'o': settings.noQuestions = 1; break;
-        case 'e':
-            if (end < rest.size() && rest[end] == ':') {
-                ++end;
-                std::string prog;
-                if (end < rest.size() && rest[end] == '"') {
-                    size_t q = rest.find('"', end + 1);
-                    size_t stop = q == std::string::npos ? rest.size() : q;
-                    prog = rest.substr(end + 1, stop - end - 1);
-                    end = q == std::string::npos ? rest.size() : q + 1;
-                } else {
-                    size_t stop = end;
-                    while (stop < rest.size() && !blank(rest[stop])) ++stop;
-                    prog = rest.substr(end, stop - end);
-                    end = stop;
-                }
-                setField(settings.program, prog);
+        char letter = k + 1 < rest.size() ? char(rest[k + 1] | 0x20) : '\0';
+        size_t end = std::min(k + 2, rest.size());
+        if (letter == 'e' && end < rest.size() && rest[end] == ':') {
+            ++end;
+            std::string prog;
+            if (end < rest.size() && rest[end] == '"') {
+                size_t q = rest.find('"', end + 1);
+                size_t stop = q == std::string::npos ? rest.size() : q;
+                prog = rest.substr(end + 1, stop - end - 1);
+                end = q == std::string::npos ? rest.size() : q + 1;
+            } else {
+                size_t stop = end;
+                while (stop < rest.size() && !blank(rest[stop])) ++stop;
+                prog = rest.substr(end, stop - end);
+                end = stop;
             }
-            break;
-        default:
-            break;
+            setField(settings.program, prog);
+        } else {
+            switch (letter) {
+            case 'd': settings.wait = 1; break;
+            case 'h': settings.hideDialog = 1; break;
+            case 'n': settings.openFolder = 0; break;
+            case 'o': settings.noQuestions = 1; break;
+            default: break;
+            }
+            // The option's text ends at the next blank or where the next option begins.
+            while (end < rest.size() && !blank(rest[end]) && rest[end] != '/') ++end;
         }
-        // An option ends at the next blank.
-        if (letter != 'e')
-            while (end < rest.size() && !blank(rest[end])) ++end;
         if (firstOpt == std::string::npos) firstOpt = start;
         lastEnd = end;
         k = end;

@@ -17,8 +17,10 @@ struct CommandLine {
 // Parses the whole command line (the program's own name first) into the
 // settings. isFolder tells whether a path names an existing folder (for a
 // second quoted text, which becomes the destination).
-// An option starts with "/" at the start of the text or after a blank, outside
-// quotes, so a path such as C:/x/a.cab is not taken apart.
+// Every "/" begins an option, wherever it stands: paths take backslashes. An
+// option's text ends at the next blank or "/"; /e: takes the program up to
+// the next blank, or the text in quotes. The archive is the text after the
+// last option; when nothing follows it, the text before the first option.
 CommandLine parseCommandLine(const std::string& line, PackageBlock& settings,
                              const std::function<bool(const std::string&)>& isFolder);
 

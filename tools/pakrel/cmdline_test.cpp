@@ -26,7 +26,18 @@ TEST(CommandLine, OptionsAndArchivePath) {
         {"p.exe \"C:\\x.cab\"  \"C:\\out\"", "C:\\x.cab", "", "", 0, 0, 1, 0},   // two blanks
         {"p.exe \"C:\\x.cab\" \"C:\\nofolder\"", "C:\\x.cab", "", "", 0, 0, 1, 0},
         {"p.exe /o \"C:\\x.cab\" \"C:\\out\"", "C:\\x.cab", "", "C:\\out", 0, 0, 1, 1},
-        {"p.exe C:/dir/x.cab", "C:/dir/x.cab", "", "", 0, 0, 1, 0},
+        // Every "/" begins an option, also inside a path: "/dir" is /d (no
+        // program, so no waiting) and "/x.cab" an unknown option; nothing
+        // follows the last, so the archive is the text before the first.
+        {"p.exe C:/dir/x.cab", "C:", "", "", 0, 0, 1, 0},
+        {"p.exe \"C:/x.cab\"", "C:", "", "", 0, 0, 1, 0},
+        {"p.exe /o/h a.cab", "a.cab", "", "", 0, 1, 1, 1},
+        {"p.exe /oh a.cab", "a.cab", "", "", 0, 0, 1, 1},  // one option per "/"
+        {"p.exe \"C:\\a b\\x.cab\" /o /h", "C:\\a b\\x.cab", "", "", 0, 1, 1, 1},
+        {"p.exe \"C:\\x.cab\" \"C:\\out\" /h", "C:\\x.cab", "", "C:\\out", 0, 1, 1, 0},
+        {"p.exe a.cab /o /", "a.cab", "", "", 0, 0, 1, 1},
+        {"p.exe /e:C:/t/s.exe /d a.cab", "a.cab", "C:/t/s.exe", "", 1, 0, 1, 0},
+        {"p.exe /n b.cab /o a.cab", "a.cab", "", "", 0, 0, 0, 1},
         {"p.exe /o", "", "", "", 0, 0, 1, 1},
         {"p.exe /x a.cab", "a.cab", "", "", 0, 0, 1, 0},  // unknown option
     };

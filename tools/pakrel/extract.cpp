@@ -6,7 +6,7 @@
 
 namespace pakrel {
 
-bool makeFolders(FileSystem& fs, const std::string& path) {
+bool makeFolders(FileSystem& fs, const std::string& path, std::vector<std::string>* made) {
     int root = fs.rootLength(path);
     if (root < 0) return false;
     std::string p = path;
@@ -16,7 +16,11 @@ bool makeFolders(FileSystem& fs, const std::string& path) {
         std::string level = p.substr(0, i);
         if (level.empty() || level.back() == '\\') continue;
         if (fs.stat(level).kind == FileKind::Folder) continue;
-        if (!fs.makeFolder(level) && fs.stat(level).kind != FileKind::Folder) return false;
+        if (fs.makeFolder(level)) {
+            if (made) made->push_back(level);
+        } else if (fs.stat(level).kind != FileKind::Folder) {
+            return false;
+        }
     }
     return true;
 }
@@ -60,7 +64,11 @@ int Extractor::copyFile(CabNotification& n) {
         path = s_.destination + name;
     } else {
         std::string folder = s_.destination + name.substr(0, cut + 1);
-        if (!makeFolders(fs_, folder)) {
+        std::vector<std::string> made;
+        bool ok = makeFolders(fs_, folder, &made);
+        if (s_.recordForDeletion)
+            for (const std::string& f : made) del_.addFolder(f);
+        if (!ok) {
             ui_.folderFailed(folder);
             cancel_.store(1);
             return -1;

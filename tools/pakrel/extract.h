@@ -31,7 +31,9 @@ public:
 };
 
 // Files written for later deletion: a growable array of path copies, room for
-// 257 at first and 256 more each time it is full.
+// 257 at first and 256 more each time it is full; and the folders the
+// extraction made for them or for folder-only entries, removed with a
+// temporary destination.
 class DeletionList {
 public:
     DeletionList() { paths_.reserve(257); }
@@ -39,12 +41,18 @@ public:
         if (paths_.size() == paths_.capacity()) paths_.reserve(paths_.capacity() + 256);
         paths_.push_back(path);
     }
+    void addFolder(const std::string& path) { folders_.push_back(path); }
     const std::vector<std::string>& paths() const { return paths_; }
+    const std::vector<std::string>& folders() const { return folders_; }
     size_t room() const { return paths_.capacity(); }
-    void clear() { std::vector<std::string>().swap(paths_); }
+    void clear() {
+        std::vector<std::string>().swap(paths_);
+        std::vector<std::string>().swap(folders_);
+    }
 
 private:
     std::vector<std::string> paths_;
+    std::vector<std::string> folders_;
 };
 
 struct ExtractSettings {
@@ -56,8 +64,8 @@ struct ExtractSettings {
 
 // Creates every missing folder of path from its root. Accepted roots are the
 // platform's (FileSystem::rootLength); fails at the first level that neither
-// exists nor can be made.
-bool makeFolders(FileSystem& fs, const std::string& path);
+// exists nor can be made. made (when given) receives each level it created.
+bool makeFolders(FileSystem& fs, const std::string& path, std::vector<std::string>* made = nullptr);
 
 // The notification callback of one walk.
 class Extractor {

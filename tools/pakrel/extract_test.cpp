@@ -279,18 +279,30 @@ TEST(ExtractPolicy, DeletionListRecordsWrittenFilesWhenAProgramWaits) {
     for (bool record : {false, true}) {
         Walk r;
         r.s.recordForDeletion = record;
-        ASSERT_EQ(r.go(folderCab({entry("a", 1, 0), entry("d\\b", 1, 1), entry("  ", 1, 0)}, bytesOf("ab"))).code, 0);
-        std::vector<std::string> want;
-        if (record) want = {"C:\\dest\\a", "C:\\dest\\d\\b"};
+        r.fs.addFolder("C:\\dest\\old");
+        ASSERT_EQ(r.go(folderCab({entry("a", 1, 0), entry("d\\b", 1, 1), entry("  ", 1, 0), entry("e\\f\\", 0, 0),
+                                  entry("old\\c", 1, 0)},
+                                 bytesOf("ab")))
+                      .code,
+                  0);
+        std::vector<std::string> want, wantFolders;
+        if (record) {
+            want = {"C:\\dest\\a", "C:\\dest\\d\\b", "C:\\dest\\old\\c"};
+            // Only folders the walk made, those of folder-only entries included.
+            wantFolders = {"C:\\dest\\d", "C:\\dest\\e", "C:\\dest\\e\\f"};
+        }
         EXPECT_EQ(r.deletions.paths(), want);
+        EXPECT_EQ(r.deletions.folders(), wantFolders);
     }
     DeletionList list;
     EXPECT_EQ(list.room(), 257u);
     for (int i = 0; i < 258; ++i) list.add("f" + std::to_string(i));
     EXPECT_EQ(list.room(), 513u);
     EXPECT_EQ(list.paths()[257], "f257");
+    list.addFolder("d");
     list.clear();
     EXPECT_TRUE(list.paths().empty());
+    EXPECT_TRUE(list.folders().empty());
 }
 
 TEST(ExtractPolicy, NextCabinetAnswer) {

@@ -168,15 +168,8 @@ int cmdInfo(const std::string& native) {
     long got = fs.read(h, head.data(), head.size());
     head.resize(got > 0 ? size_t(got) : 0);
     int64_t blockAt = peBlockOffset(head.data(), head.size());
-    bool haveBlock = false;
     PackageBlock b{};
-    if (blockAt >= 0 && blockAt + int64_t(kBlockSize) <= size) {
-        uint8_t raw[kBlockSize];
-        if (fs.seek(h, blockAt, SeekFrom::Set) == blockAt && fs.read(h, raw, sizeof raw) == long(sizeof raw)) {
-            decodeBlock(raw, b);
-            haveBlock = blockMagicOk(b);
-        }
-    }
+    bool haveBlock = blockAt >= 0 && readPackageBlock(fs, h, blockAt, b);
     if (haveBlock) {
         std::printf("block-offset: %lld\n", (long long)blockAt);
         std::printf("platform: %c\n", platformMark(b));
@@ -215,9 +208,9 @@ int cmdInfo(const std::string& native) {
 }
 
 struct PackArgs {
-    std::string image, cab, out, dest, program, title, question;
-    bool noQuestions = false, openFolder = false, wait = false, hide = false, crc = false;
-    char platform = '3';
+    std::string image, cab, out;
+    BlockValues block;
+    bool crc = false;
 };
 
 int cmdPack(const PackArgs& a) {
@@ -227,16 +220,7 @@ int cmdPack(const PackArgs& a) {
     int64_t at = peBlockOffset(image.data(), image.size());
     if (at < 0) return failure(a.image, "not a program image");
     if (cab.size() < kCabHeaderSize || !hasCabSignature(cab.data())) return failure(a.cab, "not a cabinet");
-    PackageBlock b = emptyBlock();
-    b.magic[6] = a.platform;
-    setField(b.destination, a.dest);
-    setField(b.program, a.program);
-    setField(b.title, a.title);
-    setField(b.question, a.question);
-    b.noQuestions = a.noQuestions;
-    b.openFolder = a.openFolder;
-    b.wait = a.wait;
-    b.hideDialog = a.hide;
+    PackageBlock b = makeBlock(a.block);
     if (a.crc) {
         b.crc = crc32Update(0, cab.data(), cab.size());
         // 0 means "no check": a cabinet whose CRC happens to be 0 cannot be checked.
@@ -291,19 +275,19 @@ int main(int argc, char** argv) {
             if (o == "--image") ok = value(a.image);
             else if (o == "--cab") ok = value(a.cab);
             else if (o == "-o") ok = value(a.out);
-            else if (o == "--dest") ok = value(a.dest);
-            else if (o == "--program") ok = value(a.program);
-            else if (o == "--title") ok = value(a.title);
-            else if (o == "--question") ok = value(a.question);
-            else if (o == "--no-questions") a.noQuestions = true;
-            else if (o == "--open-folder") a.openFolder = true;
-            else if (o == "--wait") a.wait = true;
-            else if (o == "--hide") a.hide = true;
+            else if (o == "--dest") ok = value(a.block.destination);
+            else if (o == "--program") ok = value(a.block.program);
+            else if (o == "--title") ok = value(a.block.title);
+            else if (o == "--question") ok = value(a.block.question);
+            else if (o == "--no-questions") a.block.noQuestions = true;
+            else if (o == "--open-folder") a.block.openFolder = true;
+            else if (o == "--wait") a.block.wait = true;
+            else if (o == "--hide") a.block.hideDialog = true;
             else if (o == "--crc") a.crc = true;
             else if (o == "--platform") {
                 std::string p;
                 ok = value(p) && (p == "3" || p == "6");
-                if (ok) a.platform = p[0];
+                if (ok) a.block.platform = p[0];
             } else ok = false;
             if (!ok) return usage();
         }

@@ -5,22 +5,6 @@
 
 namespace pakrel {
 
-std::wstring widen(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
-
-std::string narrow(const std::wstring& w) {
-    if (w.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
 HANDLE WinFileSystem::get(int h) {
     std::lock_guard<std::mutex> l(m_);
     if (h <= 0 || size_t(h) > handles_.size()) return INVALID_HANDLE_VALUE;
@@ -122,13 +106,7 @@ int WinFileSystem::rootLength(const std::string& p) {
     return -1;
 }
 
-std::string AnsiCodePage::toUtf8(const std::string& bytes) const {
-    if (bytes.empty()) return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
-    std::wstring w(size_t(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), w.data(), n);
-    return narrow(w);
-}
+std::string AnsiCodePage::toUtf8(const std::string& bytes) const { return orv::win32::fromCodePage(bytes, CP_ACP); }
 
 std::string WinMacroFolders::folder(Macro m) {
     wchar_t buf[MAX_PATH + 1] = {};

@@ -9,11 +9,13 @@
 
 #include "block.h"
 #include "fileio.h"
+#include "win32/textconv.h"
 
 namespace pakrel {
 
-std::wstring widen(const std::string& utf8);
-std::string narrow(const std::wstring& w);
+// The conversions shared with the uploader.
+using orv::win32::narrow;
+using orv::win32::widen;
 
 class WinFileSystem final : public FileSystem {
 public:

@@ -1,23 +1,23 @@
-// Text conversions of the Windows layer. The core speaks UTF-8; Windows APIs
-// take UTF-16, and the console program's byte output is in code page 932, the
-// ANSI code page of the Japanese systems the uploader is made for.
+// Text of the uploader's Windows layer. The core speaks UTF-8; Windows APIs
+// take UTF-16 (conversions shared with pakrelW, tools/common/win32), and the
+// console program's byte output is in code page 932, the ANSI code page of the
+// Japanese systems the uploader is made for.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "win32/textconv.h"
+
 namespace uplder::win32 {
 
 inline constexpr unsigned kConsoleCodePage = 932;
 
-std::wstring widen(const std::string& utf8);
-std::string narrow(const std::wstring& utf16);
-
-// UTF-8 to the bytes of code page cp; characters the code page lacks become
-// its default character ("?").
-std::string toCodePage(const std::string& utf8, unsigned cp);
-// Bytes of code page cp to UTF-8.
-std::string fromCodePage(const std::string& bytes, unsigned cp);
+// The conversions shared with pakrelW.
+using orv::win32::fromCodePage;
+using orv::win32::narrow;
+using orv::win32::toCodePage;
+using orv::win32::widen;
 
 // What a text-mode stream writes: every line feed becomes CR LF (a CR LF in
 // the text therefore becomes CR CR LF, as it does for the framework's stream).
