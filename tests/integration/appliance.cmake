@@ -25,6 +25,7 @@ if(ORV_WIN32 AND NOT ORV_FUZZ)
             ${ORV_ARM_BIN} ${CMAKE_BINARY_DIR}/bin ${ORV_HOST_BIN} ${ORV_HOST_LIB})
   set_tests_properties(update_e2e PROPERTIES LABELS "integration;wine;slow"
                        SKIP_RETURN_CODE 77 TIMEOUT 900)
+  orv_wine_test(update_e2e)
   return()
 endif()
 

@@ -37,5 +37,6 @@ if(ORV_WIN32 AND CMAKE_CROSSCOMPILING AND TARGET orvane3uploader AND ORV_TESTS)
                      --busybox "${ORV_BUSYBOX}")
     set_tests_properties(uploader_wine_test PROPERTIES
       LABELS "integration;slow;wine" TIMEOUT 900 SKIP_RETURN_CODE 77)
+    orv_wine_test(uploader_wine_test)
   endif()
 endif()

@@ -24,4 +24,5 @@ if(ORV_WIN32 AND ORV_TESTS)
             ${PAKREL_HOST} ${CMAKE_CURRENT_BINARY_DIR}/pakrelw_run ${CMAKE_BINARY_DIR}/artifacts)
   set_tests_properties(pakrelw_run PROPERTIES LABELS "integration;wine" SKIP_RETURN_CODE 77
     RUN_SERIAL TRUE TIMEOUT 900 ENVIRONMENT "WINEPREFIX_DIR=${CMAKE_BINARY_DIR}/wineprefix")
+  orv_wine_test(pakrelw_run)
 endif()
