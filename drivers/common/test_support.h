@@ -1,13 +1,8 @@
 // Test helpers for the driver framework: a connection over strings and a log sink
 // that records what would have gone to the system log.
 #pragma once
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,26 +68,5 @@ private:
     }
     static void sink(int prio, const char* text) { records().push_back({prio, text}); }
 };
-
-// Runs fn in a child process: true when the child ended on its own, with status 0,
-// within boundMs. For calls that must not block: a regression that blocks ends
-// in a failed check, and the child is ended by its PID, instead of hanging the test.
-inline bool endsOnItsOwn(const std::function<void()>& fn, int boundMs = 10000) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        fn();
-        _exit(0);
-    }
-    if (pid < 0) return false;
-    for (int waited = 0; waited < boundMs; waited += 10) {
-        int st;
-        if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return false;
-}
 
 }  // namespace drvtest

@@ -3,7 +3,7 @@
 // connect the peer never completes times out, and data or an end arrive as such.
 #include "timedio.h"
 
-#include "test_support.h"
+#include "posix_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,32 +19,11 @@ namespace {
 // Held up longer than every limit below.
 void holdUp() { usleep(300 * 1000); }
 
-// A loopback listener whose accept queue is full: a further connect is never
-// completed by the peer (its SYN is dropped), as with a gateway that is down.
-struct FullListener {
-    int fd = -1, filler = -1;
-    sockaddr_in addr{};
-    FullListener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr*)&addr, sizeof addr);
-        listen(fd, 0);
-        socklen_t len = sizeof addr;
-        getsockname(fd, (sockaddr*)&addr, &len);
-        filler = socket(AF_INET, SOCK_STREAM, 0);
-        connect(filler, (sockaddr*)&addr, sizeof addr);
-    }
-    ~FullListener() {
-        close(filler);
-        close(fd);
-    }
-};
-
 TEST(TimedIo, HeldUpBeforeTheWaitStillEndsByTheDeadline) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);  // p[1] stays open: the reader sees silence, not an end
-    FullListener full;
+    drvtest::LoopbackListener full(0);
+    ASSERT_TRUE(full.fill());
     tio_test_delay = holdUp;
     struct Case {
         const char* what;
@@ -88,20 +67,16 @@ TEST(TimedIo, ReadsWhatIsThereAndTheEnd) {
 }
 
 TEST(TimedIo, ConnectSucceedsOrReportsTheRefusal) {
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(l, (sockaddr*)&a, sizeof a), 0);
-    ASSERT_EQ(listen(l, 4), 0);
-    socklen_t len = sizeof a;
-    getsockname(l, (sockaddr*)&a, &len);
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    EXPECT_EQ(tio_connect(s, (sockaddr*)&a, sizeof a, 1000), 0);
-    EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
-    close(s);
-    close(l);  // nobody listens on the port now
-    s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a;
+    {
+        drvtest::LoopbackListener l;
+        a = l.addr;
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(tio_connect(s, (sockaddr*)&a, sizeof a, 1000), 0);
+        EXPECT_EQ(fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+        close(s);
+    }
+    int s = socket(AF_INET, SOCK_STREAM, 0);  // nobody listens on the port now
     EXPECT_EQ(tio_connect(s, (sockaddr*)&a, sizeof a, 1000), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
     close(s);

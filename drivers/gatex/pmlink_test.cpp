@@ -16,7 +16,7 @@
 
 #include "devlock.h"
 #include "log.h"
-#include "test_support.h"
+#include "posix_test_support.h"
 #include "timedio.h"
 
 namespace {

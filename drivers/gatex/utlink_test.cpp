@@ -9,29 +9,13 @@
 #include <unistd.h>
 
 #include "devlock.h"
+#include "posix_test_support.h"
 #include "test_support.h"
 #include "timedio.h"
 #include "utlink.h"
 
 namespace {
-// A loopback listener on a free port.
-struct Listener {
-    int fd = -1;
-    int port = 0;
-    Listener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr*)&a, sizeof a);
-        listen(fd, 4);
-        socklen_t len = sizeof a;
-        getsockname(fd, (sockaddr*)&a, &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Listener() { close(fd); }
-    int accept() { return ::accept(fd, nullptr, nullptr); }
-};
+using Listener = drvtest::LoopbackListener;
 
 int lockValue() { return semctl(devlock_id(), 0, GETVAL); }
 
@@ -94,15 +78,8 @@ TEST_F(UtLinkTest, HeldUpProcessStillGivesUpAndFreesTheLock) {
     int peer = l.accept();
     ASSERT_GE(peer, 0);
     ut_close(s, true);
-    // Backlog 0 with one connection waiting: further connects are never completed.
-    Listener full;
-    listen(full.fd, 0);
-    int filler = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)full.port);
-    ASSERT_EQ(connect(filler, (sockaddr*)&a, sizeof a), 0);
+    Listener full(0);
+    ASSERT_TRUE(full.fill());
     bool ended = drvtest::endsOnItsOwn([&] {
         tio_test_delay = [] { usleep(300 * 1000); };
         drvtest::LogCapture log;
@@ -117,7 +94,6 @@ TEST_F(UtLinkTest, HeldUpProcessStillGivesUpAndFreesTheLock) {
         if (lockValue() != 1) _exit(5);
     });
     EXPECT_TRUE(ended);
-    close(filler);
     close(peer);
 }
 }  // namespace
