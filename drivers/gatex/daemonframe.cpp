@@ -20,14 +20,15 @@
 #include "devlock.h"
 #include "fdconn.h"
 #include "ini.h"
+#include "listener.h"
 #include "log.h"
+#include "sigwake.h"
 
 namespace {
 const FrameHooks* g_hooks = nullptr;
 int g_shmid = -1;
 void* g_shm = nullptr;
 int g_listen = -1;
-int g_wake[2] = {-1, -1};  // self-pipe: the handlers wake the accept loop with it
 bool g_isMain = true;      // false in connection processes
 int g_starts = 0;
 
@@ -40,22 +41,13 @@ struct FramePage {
 };
 FramePage* g_page = nullptr;
 
-void wake() {
-    int saved = errno;
-    if (g_wake[1] >= 0) {
-        ssize_t r = write(g_wake[1], "x", 1);
-        (void)r;
-    }
-    errno = saved;
-}
-
 void on_hup(int) {
     g_restart = 1;
-    wake();
+    sig_wake();
 }
 void on_term(int) {
     g_terminate = 1;
-    wake();
+    sig_wake();
 }
 void on_chld(int) {
     int saved = errno;
@@ -69,22 +61,7 @@ void on_conn_term(int) {
     _exit(0);
 }
 
-void handle(int sig, void (*fn)(int)) {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = fn;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(sig, &sa, nullptr);
-}
-
 bool pending() { return g_restart || g_terminate; }
-
-void drain_wake() {
-    char buf[64];
-    while (read(g_wake[0], buf, sizeof buf) > 0) {
-    }
-}
 
 [[noreturn]] void terminate(int status) {
     if (g_page && g_isMain && g_page->mainPid == getpid()) g_page->mainPid = 0;
@@ -197,33 +174,21 @@ void close_std() {
 }
 
 void open_listener() {
-    g_listen = socket(AF_INET, SOCK_STREAM, 0);
+    bool reuseOk;
+    g_listen = listener_socket(&reuseOk);
     if (g_listen < 0) {
         drv_log(LOG_ERR, "socket: %s", strerror(errno));
         terminate(1);
     }
-    // Connections accepted before a restart may still be open on the port: without
-    // this the listener of the restarted daemon could not bind until they are gone.
-    // A port that another program listens on still refuses the bind.
-    int one = 1;
-    setsockopt(g_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // The option matters only while connections of the daemon before a restart
+    // are still open: without it the bind fails, and is retried, until they end.
+    (void)reuseOk;
+    auto tryBind = [](void*) { return listener_bind(g_listen, g_hooks->port()); };
+    int bound = frame_bind_retry(tryBind, nullptr, frame_pause);
+    if (g_terminate) terminate(0);
+    if (bound == 0) terminate(1);
+    if (bound < 0) return;  // a restart: it opens a listener of its own
     struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons((uint16_t)g_hooks->port());
-    for (int attempt = 1;; attempt++) {
-        if (bind(g_listen, (struct sockaddr*)&addr, sizeof addr) == 0) break;
-        int e = errno;
-        if (attempt < kFrameBindAttempts) drv_log(LOG_WARNING, "bind: %s, retry", strerror(e));
-        frame_pause(kFrameBindWait);
-        if (g_terminate) terminate(0);
-        if (attempt >= kFrameBindAttempts) {
-            drv_log(LOG_ERR, "bind: %s, %d times.", strerror(e), kFrameBindAttempts);
-            terminate(1);
-        }
-        if (g_restart) return;  // the restart opens a listener of its own
-    }
     socklen_t len = sizeof addr;
     if (getsockname(g_listen, (struct sockaddr*)&addr, &len) < 0) {
         drv_log(LOG_ERR, "getsockname: %s", strerror(errno));
@@ -237,11 +202,9 @@ void open_listener() {
     g_isMain = false;
     signal(SIGHUP, SIG_DFL);
     signal(SIGCHLD, SIG_DFL);
-    handle(SIGTERM, on_conn_term);
+    sig_handle(SIGTERM, on_conn_term, true);
     close(g_listen);
-    close(g_wake[0]);
-    close(g_wake[1]);
-    g_wake[0] = g_wake[1] = -1;
+    sig_wake_close();
     drv::FdConn conn(fd);
     drv::serve(conn, *g_hooks->dialect);
     if (g_shm) shmdt(g_shm);
@@ -254,10 +217,10 @@ void accept_loop() {
         struct pollfd p[2];
         p[0].fd = g_listen;
         p[0].events = POLLIN;
-        p[1].fd = g_wake[0];
+        p[1].fd = sig_wake_fd();
         p[1].events = POLLIN;
         if (poll(p, 2, -1) < 0) continue;
-        if (p[1].revents) drain_wake();
+        if (p[1].revents) sig_wake_drain();
         if (pending()) break;
         if (!(p[0].revents & POLLIN)) continue;
         int fd = accept(g_listen, nullptr, nullptr);
@@ -302,7 +265,7 @@ void frame_request_kill() { signal_main(SIGTERM); }
 void frame_request_hup() { signal_main(SIGHUP); }
 
 bool frame_pause(unsigned seconds) {
-    if (!g_isMain || g_wake[0] < 0) {
+    if (!g_isMain || sig_wake_fd() < 0) {
         sleep(seconds);
         return true;
     }
@@ -311,16 +274,31 @@ bool frame_pause(unsigned seconds) {
         if (pending()) return false;
         unsigned slice = seconds > 60 ? 60 : seconds;
         struct pollfd p;
-        p.fd = g_wake[0];
+        p.fd = sig_wake_fd();
         p.events = POLLIN;
         int r = poll(&p, 1, (int)slice * 1000);
         if (r > 0) {
-            drain_wake();
+            sig_wake_drain();
             continue;  // looked at again by pending()
         }
         if (r == 0) seconds -= slice;
     }
     return !pending();
+}
+
+bool frame_stopping() { return g_isMain && pending(); }
+
+int frame_bind_retry(int (*attempt)(void* ctx), void* ctx, bool (*pause)(unsigned seconds)) {
+    for (int n = 1;; n++) {
+        if (attempt(ctx) == 0) return 1;
+        int e = errno;
+        drv_log(LOG_WARNING, "bind: %s, retry", strerror(e));
+        if (!pause(kFrameBindWait)) return -1;
+        if (n >= kFrameBindAttempts) {
+            drv_log(LOG_ERR, "bind: %s, %d times.", strerror(e), kFrameBindAttempts);
+            return 0;
+        }
+    }
 }
 
 void frame_run(const FrameHooks& hooks, int argc, char** argv) {
@@ -330,10 +308,7 @@ void frame_run(const FrameHooks& hooks, int argc, char** argv) {
     void* page = mmap(nullptr, sizeof(FramePage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     g_page = page == MAP_FAILED ? nullptr : (FramePage*)page;
     if (g_page) g_page->mainPid = 0;
-    if (pipe(g_wake) == 0) {
-        for (int fd : g_wake) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        for (int fd : g_wake) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    sig_wake_open();
     // A client that goes away mid-answer must not kill its connection process.
     signal(SIGPIPE, SIG_IGN);
 
@@ -366,9 +341,9 @@ void frame_run(const FrameHooks& hooks, int argc, char** argv) {
             drv_log(LOG_ERR, "failed to become a daemon");
             terminate(1);
         }
-        handle(SIGCHLD, on_chld);
-        handle(SIGHUP, on_hup);
-        handle(SIGTERM, on_term);
+        sig_handle(SIGCHLD, on_chld, true);
+        sig_handle(SIGHUP, on_hup, true);
+        sig_handle(SIGTERM, on_term, true);
         close_std();
         if (g_terminate) terminate(0);
 

@@ -57,6 +57,15 @@ void frame_request_hup();
 // or termination is pending (the caller then gives up what it waits for). In a
 // connection process it is a plain sleep.
 bool frame_pause(unsigned seconds);
+// True in the main process once a restart or termination is pending: long work
+// before the listener (the start-up scan) gives up at its next step.
+bool frame_stopping();
+
+// Binds with retries: attempt() is one bind (0 or -1 with errno). After each
+// failed attempt logs "bind: %s, retry" and waits kFrameBindWait seconds through
+// pause (false: stop waiting); when the last attempt and its wait are over, logs
+// "bind: %s, %d times.". 1 bound, 0 given up, -1 the wait was cut short.
+int frame_bind_retry(int (*attempt)(void* ctx), void* ctx, bool (*pause)(unsigned seconds));
 
 // Number of bind attempts and the wait after each failed one.
 constexpr int kFrameBindAttempts = 8;

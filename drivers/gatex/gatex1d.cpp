@@ -75,8 +75,10 @@ void prepare() {
     ov3_init(0);
 }
 
+// A stop or restart asked for during the wait or the scan is acted on at once:
+// the wait ends early, and the scan at its next probe.
 void before_listen(bool first) {
-    if (first && g_startupwait > 0) frame_pause((unsigned)g_startupwait);
+    if (first && g_startupwait > 0 && !frame_pause((unsigned)g_startupwait)) return;
     pm_scan(0);
 }
 

@@ -1,20 +1,18 @@
 // pmlink: see pmlink.h.
 #include "pmlink.h"
 
-#include <poll.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "daemonframe.h"
 #include "devlock.h"
 #include "log.h"
+#include "timedio.h"
 
 speed_t pm_speed(int baud) {
     switch (baud) {
@@ -106,35 +104,11 @@ void pm_close(int fd) {
     devlock_release();
 }
 
-static void on_alarm(int) {}
-
 int pm_read(int fd, char* buf, int size, int timeoutMs) {
     if (size <= 0) return -1;
-    struct sigaction sa, old;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_alarm;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // the timer must interrupt the read, not restart it
-    sigaction(SIGALRM, &sa, &old);
-    struct itimerval tv;
-    memset(&tv, 0, sizeof tv);
-    tv.it_value.tv_sec = timeoutMs / 1000;
-    tv.it_value.tv_usec = (timeoutMs % 1000) * 1000;
-    setitimer(ITIMER_REAL, &tv, nullptr);
-    // The timer alone leaves a window: when it fires before read() is entered (the
-    // process was not scheduled in time), read() waits for ever on a silent meter.
-    // Waiting in poll() for the same time first closes it; the timer stays armed
-    // as the bound of the read itself.
-    ssize_t n = -1;
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int ready;
-    do ready = poll(&pfd, 1, timeoutMs > 0 ? timeoutMs : 0);
-    while (ready < 0 && errno == EINTR && timeoutMs <= 0);
-    if (ready > 0) n = ::read(fd, buf, (size_t)size - 1);
+    // In canonical mode the line is ready once a whole answer line has arrived.
+    ssize_t n = tio_read(fd, buf, (size_t)size - 1, timeoutMs);
     buf[n > 0 ? n : 0] = '\0';
-    memset(&tv, 0, sizeof tv);
-    setitimer(ITIMER_REAL, &tv, nullptr);
-    signal(SIGALRM, SIG_DFL);
     return n < 0 ? -1 : (int)n;
 }
 
@@ -146,3 +120,4 @@ bool PmSerialLine::send(int fd, const char* frame, size_t len) {
 }
 
 bool PmSerialLine::pause(unsigned seconds) { return frame_pause(seconds); }
+bool PmSerialLine::stopping() { return frame_stopping(); }

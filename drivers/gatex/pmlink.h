@@ -1,6 +1,6 @@
 // pmlink: the real MEWTOCOL-COM line of gatex1d: the device lock, opening and
 // setting up the serial device (serial-driver settings, 8O1 canonical line
-// settings), and the read bounded by the real-time timer.
+// settings), and the read bounded by a deadline (timedio).
 #pragma once
 #include <termios.h>
 
@@ -21,7 +21,7 @@ void pm_line_settings(struct termios* t, speed_t speed);
 // the lock held, or -1 / -2 / -3 with the lock released (see pmlink.cpp).
 int pm_openandinit();
 void pm_close(int fd);
-// One read of at most size-1 bytes, ended by the timer after timeoutMs; a string
+// One read of at most size-1 bytes, given up after timeoutMs; a string
 // end follows the bytes read. Bytes read, or -1.
 int pm_read(int fd, char* buf, int size, int timeoutMs);
 
@@ -33,4 +33,5 @@ public:
     bool send(int fd, const char* frame, size_t len) override;
     int read(int fd, char* buf, int size, int timeoutMs) override { return pm_read(fd, buf, size, timeoutMs); }
     bool pause(unsigned seconds) override;
+    bool stopping() override;
 };

@@ -16,6 +16,8 @@
 
 #include "devlock.h"
 #include "log.h"
+#include "posix_test_support.h"
+#include "timedio.h"
 
 namespace {
 std::vector<std::string> g_logged;
@@ -98,6 +100,20 @@ TEST_F(Link, ReadTimesOutWithEmptyBuffer) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(buf[0], '\0');
     EXPECT_GE(ms, 150);  // it really waited for the timer
+}
+
+// Held up between fixing the limit and the read (a busy appliance), the read from
+// a silent meter still comes back; a one-shot timer that fired before the read was
+// entered left it waiting for good, with the device lock held.
+TEST_F(Link, HeldUpReadStillTimesOut) {
+    Pty p;
+    ASSERT_GE(p.slave, 0);
+    EXPECT_TRUE(drvtest::endsOnItsOwn([&] {
+        tio_test_delay = [] { usleep(300 * 1000); };
+        char buf[16];
+        memset(buf, 'x', sizeof buf);
+        if (pm_read(p.slave, buf, sizeof buf, 50) != -1 || buf[0] != '\0') _exit(1);
+    }));
 }
 
 TEST_F(Link, ReadReturnsOneLineWithCarriageReturnAsLineFeed) {

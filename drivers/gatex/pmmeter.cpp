@@ -61,6 +61,17 @@ int exchange(int fd, const char* frame, int flen, char* answer, int size, int ti
     }
 }
 
+// One probe of a scan. A daemon that is to end or restart stops its scan here:
+// each further absent station would cost the scan's whole answer wait, and a
+// restart scans anew anyway.
+int probe(int fd, const char* frame, int flen, char* answer, int size) {
+    if (pm_line->stopping()) {
+        answer[0] = '\0';
+        return -1;
+    }
+    return exchange(fd, frame, flen, answer, size, kScanTimeoutMs);
+}
+
 bool is_ffffffff(const char* p) { return strncmp(p, "FFFFFFFF", 8) == 0; }
 }  // namespace
 
@@ -83,14 +94,14 @@ int pm_scanleaves(int fd, int node) {
     int32_t* e = pm_shared->nodes[node];
     char frame[64], ans[kAnswerBuf];
     int flen = pm_frame_ident(frame, sizeof frame, node);
-    int n = exchange(fd, frame, flen, ans, sizeof ans, kScanTimeoutMs);
+    int n = probe(fd, frame, flen, ans, sizeof ans);
     if (n <= 22 || ans[3] != '$') return 0;
     unsigned a = hex_getuint(ans + 6), b = hex_getuint(ans + 14);
     e[0] = (a > 99 && b > 99) ? 2 : 1;
     if (e[0] == 2) {
         for (int i = 1; i <= pm_cfg.maxleaves; i++) {
             flen = pm_frame_probe2(frame, sizeof frame, node, i);
-            n = exchange(fd, frame, flen, ans, sizeof ans, kScanTimeoutMs);
+            n = probe(fd, frame, flen, ans, sizeof ans);
             if (n > 13 && !is_ffffffff(ans + 6)) e[i + 1] = 1;
         }
     } else {
@@ -98,7 +109,7 @@ int pm_scanleaves(int fd, int node) {
         // the range this meter family has always been probed over.
         for (int i = 1; i < (pm_cfg.maxleaves + 1) / 2; i++) {
             flen = pm_frame_probe1(frame, sizeof frame, node, i);
-            n = exchange(fd, frame, flen, ans, sizeof ans, kScanTimeoutMs);
+            n = probe(fd, frame, flen, ans, sizeof ans);
             if (n > 23) {
                 if (!is_ffffffff(ans + 6)) e[2 * i - 1 + 1] = 1;
                 if (!is_ffffffff(ans + 14)) e[2 * i + 1] = 1;
@@ -166,7 +177,7 @@ int pm_scan(int node) {
     }
     if (node == 0) {
         memset(pm_shared->nodes, 0, sizeof pm_shared->nodes);
-        for (int i = 1; i <= pm_cfg.maxnodes; i++) pm_scanleaves(fd, i);
+        for (int i = 1; i <= pm_cfg.maxnodes && !pm_line->stopping(); i++) pm_scanleaves(fd, i);
     } else {
         memset(pm_shared->nodes[node], 0, sizeof pm_shared->nodes[node]);
         pm_scanleaves(fd, node);

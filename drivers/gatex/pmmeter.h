@@ -47,6 +47,9 @@ public:
     // The scan's wait between failed opens; returns false when the wait was cut
     // short because the daemon is about to stop or restart.
     virtual bool pause(unsigned seconds) = 0;
+    // True once the daemon is about to stop or restart: a scan ends at its next
+    // probe instead of going on through every station.
+    virtual bool stopping() = 0;
 };
 
 // Process-wide state (set up by the daemon, or by a test).
@@ -67,7 +70,8 @@ int pm_scanleaves(int fd, int node);
 // Rebuilds both leaf lists from the node table.
 void pm_reconstructleaves();
 // Node 0: every station 1..maxnodes, else that one. -1 for a node outside
-// 0..maxnodes, or when the device never opened (nothing touched then).
+// 0..maxnodes, or when the device never opened (nothing touched then). A scan cut
+// short by stopping() keeps the marks it has found and still rebuilds the lists.
 int pm_scan(int node);
 // The made-up value for a node above 99.
 void pm_dummy(char* out, size_t cap, const char* toq);

@@ -82,6 +82,8 @@ public:
         pauses.push_back(s);
         return pauseResult;
     }
+    int stopAfterSends = -1;  // the daemon is told to stop once this many frames went out
+    bool stopping() override { return stopAfterSends >= 0 && (int)sent.size() >= stopAfterSends; }
 };
 
 class StringConn : public drv::Conn {
@@ -256,6 +258,32 @@ TEST_F(Meters, PendingStopEndsTheRetries) {
     line.pauseResult = false;
     EXPECT_EQ(pm_scan(0), -1);
     EXPECT_EQ(line.opens, 1);
+}
+
+// A stop or restart asked for during a scan ends it at the next probe: nothing
+// more goes out, the lock is given back, and what was found so far is listed.
+TEST_F(Meters, StopDuringTheScanEndsItAtTheNextProbe) {
+    kind1At2();
+    kind2At5();
+    struct Case {
+        int after;              // frames sent before the stop
+        const char* leaves;     // the list then
+    } cases[] = {
+        {0, "\n"},
+        {1, "\n"},             // station 1 asked, nothing found
+        {3, "2_1,2_2\n"},       // in the middle of station 2's probes
+        {8, "2_1,2_2\n"},       // station 5 identified, none of its leaves probed yet
+        {9, "2_1,2_2,5_1\n"},
+    };
+    for (const Case& c : cases) {
+        memset(shared.get(), 0, sizeof(PmShared));
+        line.sent.clear();
+        line.stopAfterSends = c.after;
+        ASSERT_EQ(pm_scan(0), 0);
+        EXPECT_EQ((int)line.sent.size(), c.after) << c.after;
+        EXPECT_STREQ(shared->leaves, c.leaves) << c.after;
+        EXPECT_EQ(line.held, 0);
+    }
 }
 
 TEST_F(Meters, GetValueReadsTheMappedRegisters) {

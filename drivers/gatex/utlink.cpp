@@ -4,9 +4,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,34 +12,7 @@
 
 #include "devlock.h"
 #include "log.h"
-
-namespace {
-void on_timer(int) {}
-
-// The one-shot timer that cuts a blocking connect or read short: the handler does
-// nothing and does not restart the call, so the call fails with EINTR.
-void arm(int ms) {
-    if (ms <= 0) ms = 1;  // a zero timer would mean no limit at all
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_timer;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    sigaction(SIGALRM, &sa, nullptr);
-    struct itimerval it;
-    memset(&it, 0, sizeof it);
-    it.it_value.tv_sec = ms / 1000;
-    it.it_value.tv_usec = (ms % 1000) * 1000;
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
-void disarm() {
-    struct itimerval it;
-    memset(&it, 0, sizeof it);
-    setitimer(ITIMER_REAL, &it, nullptr);  // first the timer, then the handler
-    signal(SIGALRM, SIG_DFL);
-}
-}  // namespace
+#include "timedio.h"
 
 int ut_openandinit(const char* host, int port, int timeout, bool take_lock) {
     if (take_lock) devlock_take();
@@ -66,11 +37,8 @@ int ut_openandinit(const char* host, int port, int timeout, bool take_lock) {
     }
     // A port outside 1..65535 would be cut to 16 bits and reach another service.
     bool ok = port > 0 && port <= 65535;
-    if (ok) {
-        arm(timeout);
-        ok = connect(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-        disarm();
-    }
+    // A limit of 0 or less has always meant the shortest one, never none at all.
+    if (ok) ok = tio_connect(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr, timeout > 0 ? timeout : 1) == 0;
     if (!ok) {
         drv_log(LOG_WARNING, "failed to connect host: %s, port %d", host, port);
         ::close(sock);
@@ -85,9 +53,8 @@ void ut_close(int sock, bool release_lock) {
 }
 
 int ut_read(int sock, void* buffer, int size, int timeout) {
-    arm(timeout);
-    ssize_t n = ::read(sock, buffer, (size_t)size);
-    disarm();
+    if (size <= 0) return -1;
+    ssize_t n = tio_read(sock, buffer, (size_t)size, timeout > 0 ? timeout : 1);
     return n < 0 ? -1 : (int)n;
 }
 

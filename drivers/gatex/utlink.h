@@ -1,5 +1,5 @@
 // utlink: the real connection to node gateways: name resolution, a connect and a
-// read each bounded by a one-shot real-time timer, under the field-network lock
+// read each bounded by a deadline (timedio), under the field-network lock
 // (devlock, the daemon frame's semaphore).
 #pragma once
 #include <cstddef>

@@ -9,28 +9,13 @@
 #include <unistd.h>
 
 #include "devlock.h"
+#include "posix_test_support.h"
 #include "test_support.h"
+#include "timedio.h"
 #include "utlink.h"
 
 namespace {
-// A loopback listener on a free port.
-struct Listener {
-    int fd = -1;
-    int port = 0;
-    Listener() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr*)&a, sizeof a);
-        listen(fd, 4);
-        socklen_t len = sizeof a;
-        getsockname(fd, (sockaddr*)&a, &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Listener() { close(fd); }
-    int accept() { return ::accept(fd, nullptr, nullptr); }
-};
+using Listener = drvtest::LoopbackListener;
 
 int lockValue() { return semctl(devlock_id(), 0, GETVAL); }
 
@@ -80,13 +65,35 @@ TEST_F(UtLinkTest, ReadTimesOutClosesAndDelivers) {
     for (int i = 0; i < 3; i++) link.send(s, "x", 1);
     ut_close(s, true);
     EXPECT_EQ(lockValue(), 1);
-    // The timer is left disarmed and SIGALRM at its default.
-    struct sigaction sa;
-    sigaction(SIGALRM, nullptr, &sa);
-    EXPECT_EQ(sa.sa_handler, SIG_DFL);
-    itimerval it;
-    getitimer(ITIMER_REAL, &it);
-    EXPECT_EQ(it.it_value.tv_sec, 0);
-    EXPECT_EQ(it.it_value.tv_usec, 0);
+}
+
+// The process held up between fixing the limit and the call (a busy appliance)
+// must still come back: with a one-shot timer the connect to a gateway that never
+// completes it, or the read from one that never answers, blocked for good with the
+// lock held. Run in a child so that a regression ends in a failure, not a hang.
+TEST_F(UtLinkTest, HeldUpProcessStillGivesUpAndFreesTheLock) {
+    Listener l;
+    int s = ut_openandinit("127.0.0.1", l.port, 500, true);
+    ASSERT_GE(s, 0);
+    int peer = l.accept();
+    ASSERT_GE(peer, 0);
+    ut_close(s, true);
+    Listener full(0);
+    ASSERT_TRUE(full.fill());
+    bool ended = drvtest::endsOnItsOwn([&] {
+        tio_test_delay = [] { usleep(300 * 1000); };
+        drvtest::LogCapture log;
+        if (ut_openandinit("127.0.0.1", full.port, 50, true) != -1 || lockValue() != 1) _exit(1);
+        if (log.all().empty() || log.all().back().text != "failed to connect host: 127.0.0.1, port " + std::to_string(full.port))
+            _exit(2);
+        int c = ut_openandinit("127.0.0.1", l.port, 500, true);
+        if (c < 0) _exit(3);
+        char buf[4];
+        if (ut_read(c, buf, sizeof buf, 50) != -1) _exit(4);
+        ut_close(c, true);
+        if (lockValue() != 1) _exit(5);
+    });
+    EXPECT_TRUE(ended);
+    close(peer);
 }
 }  // namespace

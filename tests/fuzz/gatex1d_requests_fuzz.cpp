@@ -54,6 +54,7 @@ public:
         return n == 0 ? -1 : n;
     }
     bool pause(unsigned) override { return false; }
+    bool stopping() override { return false; }
 };
 
 const drv::Command kCommands[] = {

@@ -38,6 +38,7 @@ public:
         return n;
     }
     bool pause(unsigned) override { return false; }
+    bool stopping() override { return false; }
 };
 
 class NullConn : public drv::Conn {

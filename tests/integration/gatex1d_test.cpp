@@ -521,4 +521,119 @@ TEST_F(Gatex1d, SigtermEndsTheDaemonAndRemovesTheSegment) {
     EXPECT_EQ(ask(c, "?cmd=hello"), "?cmd=hello&status=OK\n");
 }
 
+// 99 stations, none of which answers: the scan alone would take 99 probes of half
+// a second. A stop or restart asked for during the start-up wait or a scan is
+// acted on at the next probe, not after the last station. Counted in probes the
+// simulator saw, never in seconds.
+class Gatex1dScanSignals : public Gatex1d {
+protected:
+    int probes() {
+        int n = 0;
+        for (const std::string& l : busLines())
+            if (l.rfind("< %", 0) == 0) n++;
+        return n;
+    }
+    bool probed(int station) {
+        char f[16];
+        snprintf(f, sizeof f, "< %%%02d#", station);
+        for (const std::string& l : busLines())
+            if (l.rfind(f, 0) == 0) return true;
+        return false;
+    }
+    // Waits (bounded) until at least n probes went out.
+    bool waitProbes(int n) {
+        for (long long end = rig::nowMs() + 20000; rig::nowMs() < end; usleep(20000))
+            if (probes() >= n) return true;
+        return false;
+    }
+    // The one gatex1d process (before the listener there are no others).
+    pid_t onlyPid() {
+        auto pids = rig::pidsOf("gatex1d");
+        return pids.size() == 1 ? pids[0] : -1;
+    }
+    bool waitGone() {
+        for (long long end = rig::nowMs() + 20000; rig::nowMs() < end; usleep(20000))
+            if (rig::pidsOf("gatex1d").empty()) return true;
+        return false;
+    }
+    void writeConf99(const std::string& extra) {
+        std::ofstream f(conf);
+        f << "port=" << kPort << "\ndevice=" << dev << "\nmaxnodes=99\n" << extra;
+    }
+};
+
+TEST_F(Gatex1dScanSignals, SigtermDuringTheStartupWaitOrTheScanEndsAtTheNextProbe) {
+    NEED_RIG();
+    ASSERT_NO_FATAL_FAILURE(startSim({}));
+    struct Case {
+        const char* conf;
+        int probesFirst;  // the SIGTERM comes after this many probes
+    } cases[] = {
+        {"startupwait=600\n", 0},  // in the start-up wait
+        {"", 3},                    // in the scan
+    };
+    for (const Case& c : cases) {
+        // The simulator's log goes on across the cases: count from here.
+        int base = probes();
+        mark = log.mark();
+        writeConf99(c.conf);
+        rig::Exit e = launch({conf});
+        ASSERT_TRUE(e.exited && e.code == 0);
+        ASSERT_TRUE(log.waitFor("pm_maxnodes=99", kT, mark));
+        if (c.probesFirst > 0) {
+            ASSERT_TRUE(waitProbes(base + c.probesFirst)) << rig::readFile(busLog);
+        }
+        pid_t pid = onlyPid();
+        ASSERT_GT(pid, 0);
+        int before = probes();
+        ASSERT_EQ(kill(pid, SIGTERM), 0);
+        EXPECT_TRUE(waitGone()) << c.conf;
+        EXPECT_TRUE(log.waitFor("gatex1d[" + std::to_string(pid) + "]: exited.", kT, mark));
+        // At most the probe under way and one that went out as the signal came.
+        EXPECT_LE(probes(), before + 2) << c.conf;
+        EXPECT_FALSE(probed(99));
+        if (c.probesFirst == 0) {
+            EXPECT_EQ(probes(), base);
+        }
+        EXPECT_FALSE(segmentExists());
+    }
+}
+
+TEST_F(Gatex1dScanSignals, SighupDuringTheScanRestartsAtOnce) {
+    NEED_RIG();
+    ASSERT_NO_FATAL_FAILURE(startSim({}));
+    writeConf99("");
+    rig::Exit e = launch({conf});
+    ASSERT_TRUE(e.exited && e.code == 0);
+    ASSERT_TRUE(waitProbes(3));
+    pid_t first = onlyPid();
+    ASSERT_GT(first, 0);
+    int before = probes();
+    ASSERT_EQ(kill(first, SIGHUP), 0);
+    // The restart reads the configuration again and scans from station 1 again,
+    // the first scan having stopped at its next probe.
+    ASSERT_TRUE(log.waitFor("pm_maxnodes=99", kT, mark, 2));
+    ASSERT_TRUE(waitProbes(before + 3));
+    auto bus = busLines();
+    int ones = 0, firstScan = 0;
+    for (const std::string& l : bus) {
+        if (l.rfind("< %01#", 0) == 0) ones++;
+        if (ones == 1 && l.rfind("< %", 0) == 0) firstScan++;
+    }
+    EXPECT_EQ(ones, 2);
+    EXPECT_LE(firstScan, before + 2);
+    // The restarted daemon (a new process) ends at its next probe as well.
+    pid_t second = -1;
+    for (long long end = rig::nowMs() + kT; second <= 0 && rig::nowMs() < end; usleep(20000)) {
+        second = onlyPid();
+        if (second == first) second = -1;
+    }
+    ASSERT_GT(second, 0);
+    before = probes();
+    ASSERT_EQ(kill(second, SIGTERM), 0);
+    EXPECT_TRUE(waitGone());
+    EXPECT_LE(probes(), before + 2);
+    EXPECT_FALSE(probed(99));
+}
+
 }  // namespace

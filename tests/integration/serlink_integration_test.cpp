@@ -487,6 +487,29 @@ TEST_F(SerlinkRig, StopAndSignalsRemoveTheRequestQueue) {
     }
 }
 
+// The signal is acted on from the main loop, wherever the loop waits: here for
+// the commander's answer queue, with its own request queue already gone, so the
+// removal fails and that goes to the system log, not to standard error.
+TEST_F(SerlinkRig, SignalWhileWaitingLogsAFailedRemoval) {
+    Serlink s;
+    ASSERT_TRUE(s.start(name, ini("/dev/nothere")));
+    ASSERT_TRUE(log.waitFor("send msgget (No such file or directory)", 5000, mark));
+    int q = msgget(kReq, 0);
+    ASSERT_GE(q, 0);
+    ASSERT_EQ(msgctl(q, IPC_RMID, nullptr), 0);
+    s.proc.signal(SIGTERM);
+    auto e = s.proc.waitExit(5000);
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->exited);
+    EXPECT_EQ(e->code, 0);
+    EXPECT_TRUE(log.waitFor("end_msg:msgctl (", 2000, mark));
+    bool alert = false;
+    for (const std::string& l : logged()) alert = alert || l.rfind("alert end_msg:msgctl (", 0) == 0;
+    EXPECT_TRUE(alert);
+    EXPECT_NE(s.console().find("end_msg:r_msqid=" + std::to_string(q) + "\n"), std::string::npos);
+    EXPECT_EQ(rig::readFile(s.dir + "/serlink.err").find("end_msg"), std::string::npos);
+}
+
 TEST_F(SerlinkRig, RemovedRequestQueueIsMadeAgain) {
     Commander c;
     Serlink s;

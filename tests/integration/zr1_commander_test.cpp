@@ -232,6 +232,46 @@ TEST_F(Commander, SigtermRemovesQueueAndSemaphoreButKeepsCounter) {
     EXPECT_EQ(int(peer.requests().front().seq), 1);
 }
 
+// The handlers only set a flag; each process acts on it where it waits: a
+// connection child waiting for its client's next request, or inside an exchange
+// whose answer wait (5 s here) has not run out. Either ends at once, removing the
+// instance's semaphore set and answer queue, without logging the exchange's
+// time-out, while the main process goes on.
+TEST_F(Commander, SigtermToAWaitingChildEndsItWhereItWaits) {
+    struct Case {
+        const char* what;
+        const char* request;  // sent before the signal, nullptr: none
+    } cases[] = {{"waiting for its client", nullptr}, {"inside an exchange", "?cmd=set_time"}};
+    for (const Case& c : cases) {
+        unlink(kLog.c_str());
+        QueuePeer peer;
+        start(peer, "[ZR11ACOMMAND]\nmaxnodes=1\n[MSGQUE]\ntimeout=5000000\n");
+        peer.onRequest([](const MsgRequest& r, MsgAnswer&) { return r.command != ZRCMD_SET_TIME; });
+        rig::ProtoClient client;
+        ASSERT_TRUE(client.connect("127.0.0.1", 1131, 3000));
+        EXPECT_EQ(ask(client, "?cmd=hello"), "?cmd=hello&status=OK\r\n");
+        size_t n = peer.requests().size();
+        if (c.request) {
+            ASSERT_TRUE(client.sendLine(c.request));
+            ASSERT_TRUE(peer.waitRequests(n + 1, 3000));
+        }
+        auto kids = zr1t::childrenOf(proc.pid());
+        ASSERT_EQ(kids.size(), 1u) << c.what;
+        ASSERT_EQ(kill(kids[0], SIGTERM), 0);
+        EXPECT_TRUE(client.closed(10000)) << c.what;
+        long long end = rig::nowMs() + 10000;
+        while (!zr1t::childrenOf(proc.pid()).empty() && rig::nowMs() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(zr1t::childrenOf(proc.pid()).empty()) << c.what;
+        EXPECT_EQ(zr1t::semaphoreSets(), 0) << c.what;
+        EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000)) << c.what;
+        EXPECT_EQ(rig::readFile(kLog).find("DoMsg:msgrcv"), std::string::npos) << c.what;
+        EXPECT_TRUE(proc.running()) << c.what;
+        proc.stop();
+        zr1t::endAll();
+    }
+}
+
 TEST_F(Commander, LeafPrefixFromInterfaceAddress) {
     ASSERT_EQ(system("ip link add eth0 type veth peer name eth0p && "
                      "ip link set eth0 address 00:0a:35:12:ab:cd && ip addr add 10.213.0.1/24 dev eth0 && "

@@ -14,10 +14,14 @@
 #include "serlink_core.h"
 #include "serlink_ini.h"
 #include "serlink_serial.h"
+#include "sigwake.h"
 #include "zrmsg.h"
 
 static int r_msqid = -1;  // request queue (we create and remove it)
 static int s_msqid = -1;  // answer queue (the commander's)
+static volatile sig_atomic_t g_stop = 0;  // SIGINT or SIGTERM came
+
+static void check_signals();
 
 static int send_to_commander(const MsgAnswer& a) { return zr_send_answer(s_msqid, a); }
 
@@ -26,10 +30,12 @@ static void init_msg() {
     while ((r_msqid = msgget(recvkey, IPC_CREAT | 0666)) < 0) {
         if (++attempts % 3600 == 1) log_writer(LOG_ALERT, "recv msgget", errno);
         sleep(1);
+        check_signals();
     }
     while ((s_msqid = msgget(sendkey, 0)) < 0) {
         if (++attempts % 3600 == 1) log_writer(LOG_ALERT, "send msgget", errno);
         sleep(1);
+        check_signals();
     }
     printf("r_msqid=%d\n", r_msqid);
     printf("s_msqid=%d\n", s_msqid);
@@ -45,37 +51,35 @@ static void proc_stop() {
     end_msg();
 }
 
-// Only async-signal-safe calls here: the signal may arrive inside printf or
-// syslog. The queue removal failure is reported on standard error.
-static void put_text(int to, const char* s) {
-    ssize_t r = write(to, s, strlen(s));
-    (void)r;
-}
+// SIGINT, SIGTERM: the handler only sets the flag, and the main loop stops the
+// program. The loop may be blocked in the receive of the request queue, or about
+// to enter it, and a queue cannot be polled beside a self-pipe: so the queue is
+// the wake-up. The handler puts one record of its own into it (a single system
+// call; IPC_NOWAIT, as a full queue wakes the receive anyway), and whatever the
+// loop receives once the flag is set is not served.
 static void sig_catch(int) {
-    if (fd >= 0) close(fd);
-    char line[48] = "end_msg:r_msqid=";
-    char digits[16];
-    int v = r_msqid, n = 0;
-    bool neg = v < 0;
-    unsigned u = neg ? 0u - (unsigned)v : (unsigned)v;
-    do { digits[n++] = (char)('0' + u % 10); u /= 10; } while (u);
-    size_t p = strlen(line);
-    if (neg) line[p++] = '-';
-    while (n) line[p++] = digits[--n];
-    line[p++] = '\n';
-    line[p] = '\0';
-    put_text(1, line);
-    if (msgctl(r_msqid, IPC_RMID, nullptr) < 0) put_text(2, "end_msg:msgctl failed\n");
-    _exit(0);
+    int saved = errno;
+    g_stop = 1;
+    MsgRequest wake;
+    memset(&wake, 0, sizeof wake);
+    wake.type = 1;
+    if (r_msqid >= 0) zr_send_request(r_msqid, wake, IPC_NOWAIT);
+    errno = saved;
+}
+
+// Ends the program on a signal: the device closed, the request queue removed
+// (a failed removal goes to the system log), exit code 0.
+static void check_signals() {
+    if (!g_stop) return;
+    // The removal's log line must not be held back as a repeated get_value error.
+    memset(&recvbuf, 0, sizeof recvbuf);
+    proc_stop();
+    exit(0);
 }
 
 static void init_signal() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = sig_catch;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sig_handle(SIGINT, sig_catch, false);
+    sig_handle(SIGTERM, sig_catch, false);
 }
 
 // Receives one request. A message longer than the 10-byte request text would
@@ -84,6 +88,7 @@ static void init_signal() {
 static bool receive_request() {
     if (zr_recv_request(r_msqid, recvbuf) >= 0) return true;
     int e = errno;
+    if (e == EINTR) return false;  // a signal: the loop looks at it
     if (e == E2BIG) {
         MsgRequest junk;
         if (msgrcv(r_msqid, &junk, ZR_REQ_TEXT, 0, MSG_NOERROR | IPC_NOWAIT) >= 0) {
@@ -96,6 +101,7 @@ static bool receive_request() {
     errno = e;
     perror("msgrcv");
     sleep(1);
+    check_signals();
     return false;
 }
 
@@ -114,9 +120,11 @@ int main() {
     serial_line = &line;
     answer_sender = send_to_commander;
     for (;;) {
+        check_signals();
         memset(&recvbuf, 0, sizeof recvbuf);
         memset(&sendbuf, 0, sizeof sendbuf);
         if (!receive_request()) continue;
+        check_signals();
         switch (serve_request()) {
         case ServeNext::Loop:
             break;

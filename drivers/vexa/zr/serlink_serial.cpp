@@ -111,7 +111,8 @@ int PosixSerialLine::read_chunk(uint8_t* buf, size_t cap) {
         tv.tv_usec = timeout_usec % 1000000;
         int s = select(fd + 1, &rd, nullptr, nullptr, &tv);
         if (s < 0) {
-            perror("select");
+            // A signal (SIGTERM) is acted on by the main loop once this exchange ends.
+            if (errno != EINTR) perror("select");
             continue;
         }
         if (s == 0) return 0;

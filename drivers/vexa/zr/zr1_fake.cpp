@@ -11,6 +11,7 @@ void FakeTransceiver::reset() {
     pauses.clear();
     written.clear();
     seq = 0;
+    zr1_transceiver = this;
 }
 
 std::string FakeTransceiver::trace() const {
@@ -23,25 +24,21 @@ std::string FakeTransceiver::trace() const {
     return t;
 }
 
-int DoMsg(long type, int command, char node, char param) {
+int FakeTransceiver::exchange(long type, int command, char node, char param) {
     (void)type;
     memset(&recvbuf, 0, sizeof recvbuf);
     FakeExchange e{command, node, param};
-    fake.exchanges.push_back(e);
+    exchanges.push_back(e);
     recvbuf.type = 1;
     recvbuf.command = command;
     recvbuf.node = node;
     recvbuf.param = param;
-    recvbuf.seq = ++fake.seq;
-    if (!fake.script) return 0;
-    int r = fake.script(e, recvbuf);
+    recvbuf.seq = ++seq;
+    if (!script) return 0;
+    int r = script(e, recvbuf);
     if (r != 0) memset(&recvbuf, 0, sizeof recvbuf);
     return r;
 }
-
-void zr1Pause(int ms) { fake.pauses.push_back(ms); }
-
-void zr1WriteLine(const char* line, size_t n) { fake.written.append(line, n); }
 
 void fakeSetChannels(MsgAnswer& a, int node, const char* row16) { memcpy(a.chtable[node], row16, 16); }
 

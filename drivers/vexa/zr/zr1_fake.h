@@ -1,6 +1,7 @@
-// zr1_fake: a transceiver in memory for the commander's request side. It
-// stands in for the shell's DoMsg, pauses and connection writes, records every
-// exchange, and answers each through a script the test installs.
+// zr1_fake: a transceiver in memory for the commander's request side. Put in
+// place of the shell's queues (reset() does it), it records every exchange,
+// pause and response line, and answers each exchange through a script the test
+// installs.
 #pragma once
 
 #include <functional>
@@ -15,7 +16,7 @@ struct FakeExchange {
     char param;
 };
 
-struct FakeTransceiver {
+struct FakeTransceiver : Zr1Transceiver {
     // Fills the answer for one exchange; returns 0 (answered) or -1 (no answer).
     // The default answers every command with status 0 and nothing else.
     std::function<int(const FakeExchange&, MsgAnswer&)> script;
@@ -24,7 +25,11 @@ struct FakeTransceiver {
     std::string written;  // every response line, line ends included
     int seq = 0;
 
+    // Clears what was recorded and makes this the transceiver in use.
     void reset();
+    int exchange(long type, int command, char node, char param) override;
+    void pause(int ms) override { pauses.push_back(ms); }
+    void writeLine(const char* line, size_t n) override { written.append(line, n); }
     // The commands of the recorded exchanges, e.g. "17:5 12:5 16:5".
     std::string trace() const;
 };

@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 MsgAnswer recvbuf;
+Zr1Transceiver* zr1_transceiver = nullptr;
 char macaddrlo24[7] = "000000";
 
 static char respbuf[ZR1_RESP_SIZE];
@@ -255,7 +256,7 @@ int Get_Leaves(const char*, char* resp) {
     static const char ok[] = "?cmd=get_leaves&status=OK&val=";
     respset(resp, "%s", ok);
     bool none = true;
-    if (DoMsg(1, ZRCMD_SCANCH, '0', '0') == -1) {
+    if (zr1_transceiver->exchange(1, ZRCMD_SCANCH, '0', '0') == -1) {
         respset(resp, "?cmd=get_leaves&status=EMSGTIMEOUT");
         return 0;
     }
@@ -492,7 +493,7 @@ int Get_Value(const char* request, char* resp) {
     dbgPrintf119("get_value node=%c leaf=%c toq=%s\n", nodech, leafch, t.toq);
 
     if (xmark == 0) {
-        xchg = DoMsg(1, ZRCMD_GET_VALUE, nodech, leafch);
+        xchg = zr1_transceiver->exchange(1, ZRCMD_GET_VALUE, nodech, leafch);
         if (xchg == -1) {
             respset(resp, "?cmd=get_value&status=EMSGTIMEOUT");
             return 0;
@@ -530,7 +531,7 @@ int getMsgTmo(int command) {
 }
 
 int Set_Time(const char*, char* resp) {
-    if (DoMsg(1, ZRCMD_SET_TIME, '0', '0') == -1)
+    if (zr1_transceiver->exchange(1, ZRCMD_SET_TIME, '0', '0') == -1)
         respset(resp, "?cmd=set_time&status=EMSGTIMEOUT");
     else
         respset(resp, "?cmd=set_time&status=OK");
@@ -539,7 +540,7 @@ int Set_Time(const char*, char* resp) {
 
 // hello, hup, kill: one exchange, the answer's status is not looked at.
 static int control(int command, const char* name, char* resp, int onAnswer) {
-    if (DoMsg(1, command, '0', '0') == -1) {
+    if (zr1_transceiver->exchange(1, command, '0', '0') == -1) {
         respset(resp, "?cmd=%s&status=EMSGTIMEOUT", name);
         return 0;
     }
@@ -552,10 +553,10 @@ int Kill(const char*, char* resp) { return control(ZRCMD_STOP, "kill", resp, 2);
 
 void chkTyp20Onscn(dtCmdParm& p) {
     if (*p.xchg != -1 && recvbuf.status == 0) {
-        zr1Pause(10);
-        DoMsg(1, ZRCMD_CHKTYP20, *p.nodech, '0');
+        zr1_transceiver->pause(10);
+        zr1_transceiver->exchange(1, ZRCMD_CHKTYP20, *p.nodech, '0');
     }
-    zr1Pause(20);
+    zr1_transceiver->pause(20);
 }
 
 void fullscan() {
@@ -563,8 +564,8 @@ void fullscan() {
         char nodech = convIntToStr0Z(i);
         char hex[12];
         snprintf(hex, sizeof hex, "%X", unsigned(i));
-        DoMsg(1, ZRCMD_CLRCHKTYP20CH, nodech, '0');
-        int r = DoMsg(1, ZRCMD_SCANLEAVES, hex[0], '0');
+        zr1_transceiver->exchange(1, ZRCMD_CLRCHKTYP20CH, nodech, '0');
+        int r = zr1_transceiver->exchange(1, ZRCMD_SCANLEAVES, hex[0], '0');
         dtCmdParm p;
         p.nodech = &nodech;
         p.xchg = &r;
@@ -591,8 +592,8 @@ int Rescan(dtCmdParm& p) {
             int r = 0;
             p.nodech = &nodech;
             p.xchg = &r;
-            DoMsg(1, ZRCMD_CLRCHKTYP20CH, nodech, '0');
-            r = DoMsg(1, ZRCMD_SCANLEAVES, nodech, '0');
+            zr1_transceiver->exchange(1, ZRCMD_CLRCHKTYP20CH, nodech, '0');
+            r = zr1_transceiver->exchange(1, ZRCMD_SCANLEAVES, nodech, '0');
             if (r == -1) {
                 respset(p.resp, "?cmd=rescan&status=EMSGTIMEOUT");
                 return 0;
@@ -648,7 +649,7 @@ int DoCommand(const char* request) {
     size_t n = strlen(respbuf);
     respbuf[n] = '\r';
     respbuf[n + 1] = '\n';
-    zr1WriteLine(respbuf, n + 2);
+    zr1_transceiver->writeLine(respbuf, n + 2);
     respbuf[n] = '\0';
     return rc;
 }

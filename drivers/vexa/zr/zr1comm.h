@@ -3,9 +3,9 @@
 // into transceiver commands and builds the response line from the answers.
 //
 // Everything here is pure: the commander's process (queues, semaphore, socket,
-// signals) lives in zr1shell.cpp and reaches this code only through three seams
-// declared at the end, which the shell defines for the real daemon and the unit
-// tests, fuzz target and benchmark define against a fake transceiver.
+// signals) lives in zr1shell.cpp and reaches this code only through the
+// transceiver interface declared at the end: the shell's message queues in the
+// daemon, a fake transceiver in the unit tests, fuzz target and benchmark.
 //
 // Plain procedural code with process-wide globals, as in the rest of the
 // appliance: every process of the commander has one request record, one answer
@@ -111,7 +111,7 @@ struct dtGetMsgTmo {
 // ---- request side -----------------------------------------------------------
 
 // Handles one request and writes its response line (with CR LF) through
-// zr1WriteLine. 0 go on; 1 after a successful hup; 2 after a successful kill;
+// zr1_transceiver. 0 go on; 1 after a successful hup; 2 after a successful kill;
 // -1 for an empty request (nothing written).
 int DoCommand(const char* request);
 // The response text of the last DoCommand, without its line end (for tests).
@@ -168,11 +168,22 @@ void ErrorOut(const char* text);
 // ErrorOut and perror with the same text, as every caller does.
 void zr1Fail(const char* text);
 
-// ---- seams (defined by the shell, or by a test) -----------------------------
+// ---- the transceiver side --------------------------------------------------
 
-// One exchange with the transceiver: 0 with the answer in recvbuf, -1 no answer.
-int DoMsg(long type, int command, char node, char param);
-// The 10 ms and 20 ms pauses around a type check.
-void zr1Pause(int ms);
-// Writes one whole response line (line end included) to the connection.
-void zr1WriteLine(const char* line, size_t n);
+// What the request side needs of the rest of the process: the exchange with the
+// transceiver, the pauses around a type check and the connection. The shell puts
+// the message queues in place (zr1shell.h); the unit tests, the fuzz target and
+// the benchmark put a fake transceiver in memory (zr1_fake.h). So this core links
+// on its own, and a test replaces the exchange by assignment, not at link time.
+class Zr1Transceiver {
+public:
+    virtual ~Zr1Transceiver() = default;
+    // One exchange (DoMsg): 0 with the answer in recvbuf, -1 no answer.
+    virtual int exchange(long type, int command, char node, char param) = 0;
+    // The 10 ms and 20 ms pauses around a type check.
+    virtual void pause(int ms) = 0;
+    // Writes one whole response line (line end included) to the connection.
+    virtual void writeLine(const char* line, size_t n) = 0;
+};
+// The one in use; nothing is exchanged before a shell or a test has set it.
+extern Zr1Transceiver* zr1_transceiver;

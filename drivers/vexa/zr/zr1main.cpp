@@ -10,6 +10,7 @@
 int main() {
     // Lines of "buf=" and perror reach the start script's output in order.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    zr1_transceiver = zr1Queues;
     InitFileRead();
     InitMacaddrlo24();
     InitShm();

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -21,6 +22,9 @@
 #include <ctime>
 
 #include "ifs.h"
+#include "listener.h"
+#include "semlock.h"
+#include "sigwake.h"
 #include "zr1comm.h"
 
 int Soc = 0;
@@ -34,11 +38,9 @@ const char* zr1ScriptPath = "/home/drivers/vexa/zr/ZR1.sh";
 
 static MsgRequest sendbuf;
 
-union semun_arg {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
+// Set by the handlers, acted on by DoSignals() in whichever loop the process is in.
+static volatile sig_atomic_t g_terminate = 0;  // SIGINT, SIGTERM
+static volatile sig_atomic_t g_childEnded = 0; // SIGCHLD
 
 void InitMacaddrlo24() {
     memcpy(macaddrlo24, "000000", 7);
@@ -61,26 +63,18 @@ void InitShm() {
 }
 
 void InitSemop() {
-    semid = semget(IPC_PRIVATE, 1, 0600);
-    if (semid == -1) {
-        zr1Fail("InitSemop:semget");
-        return;
-    }
-    semun_arg ctl_arg;
-    ctl_arg.val = 1;
-    if (semctl(semid, 0, SETVAL, ctl_arg) == -1) zr1Fail("InitSemop:semctl");
+    int r = semlock_create(&semid);
+    if (r == -1) zr1Fail("InitSemop:semget");
+    if (r == -2) zr1Fail("InitSemop:semctl");
 }
 
-// SEM_UNDO: a process that dies while it holds the semaphore (killed in the
-// middle of an exchange) gives it back, instead of blocking every later
+// SEM_UNDO (semlock): a process that dies while it holds the semaphore (killed
+// in the middle of an exchange) gives it back, instead of blocking every later
 // exchange of the instance for good. Each process takes and releases in pairs,
-// so the undo never changes anything for a process that ends normally.
+// so the undo never changes anything for a process that ends normally. A signal
+// while waiting for it is acted on, then the wait goes on.
 void MySemop(int id, int op) {
-    struct sembuf sb;
-    sb.sem_num = 0;
-    sb.sem_op = short(op);
-    sb.sem_flg = SEM_UNDO;
-    if (semop(id, &sb, 1) == -1) zr1Fail("MySemop:semop");
+    if (semlock_op(id, op, DoSignals) == -1) zr1Fail("MySemop:semop");
 }
 
 void EndSemop() {
@@ -158,6 +152,7 @@ int DoMsg(long type, int command, char node, char param) {
                 break;
             }
             usleep(100000);
+            DoSignals();
         }
         printBufTime();
     }
@@ -165,41 +160,57 @@ int DoMsg(long type, int command, char node, char param) {
     return result;
 }
 
-void zr1Pause(int ms) { usleep(useconds_t(ms) * 1000u); }
+namespace {
+// The transceiver over the message queues, the connection Acc and real pauses.
+class QueueTransceiver : public Zr1Transceiver {
+public:
+    int exchange(long type, int command, char node, char param) override {
+        return DoMsg(type, command, node, param);
+    }
+    void pause(int ms) override { usleep(useconds_t(ms) * 1000u); }
+    // One send of the whole line. MSG_NOSIGNAL: a client that went away must not
+    // kill the child with SIGPIPE before it can end normally (a hup or kill whose
+    // client did not wait for its answer still restarts or stops the pair).
+    void writeLine(const char* line, size_t n) override {
+        ssize_t w = send(Acc, line, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == ENOTSOCK) w = write(Acc, line, n);
+        (void)w;
+    }
+};
+QueueTransceiver g_queues;
+}  // namespace
 
-// One send of the whole line. MSG_NOSIGNAL: a client that went away must not
-// kill the child with SIGPIPE before it can end normally (a hup or kill whose
-// client did not wait for its answer still restarts or stops the pair).
-void zr1WriteLine(const char* line, size_t n) {
-    ssize_t w = send(Acc, line, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == ENOTSOCK) w = write(Acc, line, n);
-    (void)w;
-}
+Zr1Transceiver* const zr1Queues = &g_queues;
 
 void InitSocket() {
-    Soc = socket(AF_INET, SOCK_STREAM, 0);
+    bool reuseOk = true;
+    Soc = listener_socket(&reuseOk);
     if (Soc == -1) {
         zr1Fail("InitSocket:socket");
         exit(-1);
     }
-    int on = 1;
-    if (setsockopt(Soc, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == -1) {
+    if (!reuseOk) {
         zr1Fail("InitSocket:setsockopt");
         exit(-1);
     }
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(uint16_t(PORT_NUMBER));
-    if (bind(Soc, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == -1) {
+    if (listener_bind(Soc, PORT_NUMBER) == -1) {
         zr1Fail("InitSocket:bind");
         exit(-1);
     }
 }
 
-// SIGINT, SIGTERM, in any process of the instance.
-static void CloseSocket(int) {
+static void onTerminate(int) {
+    g_terminate = 1;
+    sig_wake();
+}
+
+static void onChild(int) {
+    g_childEnded = 1;
+    sig_wake();
+}
+
+// End by SIGINT or SIGTERM, in any process of the instance.
+[[noreturn]] static void CloseSocket() {
     if (Soc) {
         close(Soc);
         Soc = 0;
@@ -213,12 +224,12 @@ static void CloseSocket(int) {
     exit(0);
 }
 
-static void installChild();
+static void installChild() { sig_handle(SIGCHLD, onChild, false); }
 
-// SIGCHLD: reap every finished child; a child that ended after a successful
-// hup (1) or kill (2) makes the main process run the start script.
-static void CloseChild(int) {
-    int saved = errno;
+// After SIGCHLD: reap every finished child; a child that ended after a
+// successful hup (1) or kill (2) makes the main process run the start script.
+static void CloseChild() {
+    g_childEnded = 0;
     int st = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &st, WNOHANG)) > 0) {
@@ -234,10 +245,10 @@ static void CloseChild(int) {
         signal(SIGCHLD, SIG_IGN);
         pid_t runner = fork();
         if (runner == 0) {
-            // The script starts the next commander: it must inherit neither
-            // the ignored SIGCHLD nor this handler's blocked SIGCHLD (both are
-            // kept across exec), or the new commander never hears of its
-            // children and a later hup or kill does nothing.
+            // The script starts the next commander: it must inherit neither the
+            // ignored SIGCHLD nor a blocked signal (both are kept across exec),
+            // or the new commander never hears of its children and a later hup
+            // or kill does nothing.
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -250,35 +261,36 @@ static void CloseChild(int) {
         if (runner < 0) {
             zr1Fail("CloseChild:fork");
         } else {
+            // The script's stop step ends this process while it waits here.
             while (waitpid(runner, nullptr, 0) == -1 && errno == EINTR) {
+                if (g_terminate) CloseSocket();
             }
         }
     }
     installChild();
-    errno = saved;
 }
 
-static void installChild() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = CloseChild;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGCHLD, &sa, nullptr);
+void DoSignals() {
+    if (g_terminate) CloseSocket();
+    if (g_childEnded) CloseChild();
 }
 
+// The handlers only set a flag and wake the loop; no SA_RESTART, so a blocking
+// call returns with EINTR and its loop looks at the flags at once.
 void InitSignal() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = CloseSocket;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sig_wake_open();
+    sig_handle(SIGINT, onTerminate, false);
+    sig_handle(SIGTERM, onTerminate, false);
     installChild();
 }
+
+// A new child waits for signals of its own on a pipe of its own.
+static void startedChild() { sig_wake_open(); }
 
 int scanOnBoot() {
     pid_t pid = fork();
     if (pid == 0) {
+        startedChild();
         fullscan();
         exit(0);
     }
@@ -289,11 +301,23 @@ int scanOnBoot() {
     return 0;
 }
 
+// Waits until fd is readable or a signal has come (handled in DoSignals); false
+// after a signal or a failed wait, so that the caller looks at the flags again.
+static bool readable(int fd, int timeoutMs) {
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {sig_wake_fd(), POLLIN, 0}};
+    int n = poll(p, p[1].fd >= 0 ? 2 : 1, timeoutMs);
+    if (n > 0 && p[1].revents) sig_wake_drain();
+    return n > 0 && p[0].revents;
+}
+
 int StartChild() {
     char buf[ZR1_REQ_SIZE];
     for (;;) {
+        DoSignals();
+        if (!readable(Acc, -1)) continue;
         memset(buf, 0, sizeof buf);
         ssize_t n = read(Acc, buf, ZR1_REQ_SIZE - 1);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             zr1Fail("StartChild:read");
             return 0;
@@ -306,24 +330,28 @@ int StartChild() {
 
 void MainLoop() {
     scanOnBoot();
-    fd_set watch;
-    FD_ZERO(&watch);
-    FD_SET(Soc, &watch);
     listen(Soc, 128);
     for (;;) {
+        DoSignals();
         if (!Soc) {
             // Closed for a restart or stop that the start script carries out;
             // it ends this process. Without it nothing is left to serve.
-            sleep(1);
+            readable(-1, 1000);
             continue;
         }
-        fd_set rd = watch;
+        // The self-pipe beside the listener: a signal ends the wait at once.
+        int wake = sig_wake_fd();
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(Soc, &rd);
+        if (wake >= 0) FD_SET(wake, &rd);
         struct timeval tv = {1, 100000};
-        int n = select(Soc + 1, &rd, nullptr, nullptr, &tv);
+        int n = select((wake > Soc ? wake : Soc) + 1, &rd, nullptr, nullptr, &tv);
         if (n == -1) {
             if (errno != EINTR) zr1Fail("MainLoop:select");
             continue;
         }
+        if (wake >= 0 && FD_ISSET(wake, &rd)) sig_wake_drain();
         if (n == 0 || !Soc || !FD_ISSET(Soc, &rd)) continue;
         Acc = accept(Soc, nullptr, nullptr);
         if (Acc == -1) {
@@ -335,6 +363,7 @@ void MainLoop() {
         if (pid == 0) {
             close(Soc);
             Soc = 0;
+            startedChild();
             exit(StartChild());
         }
         if (pid > 0) setpgid(pid, getpid());
