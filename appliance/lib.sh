@@ -17,6 +17,22 @@ ask() {
     exec 3<&- 3>&-
 }
 
+# within SECONDS COMMAND...: true once COMMAND succeeds, tried every half second
+# for at most SECONDS (by the clock: a try may itself take seconds).
+within() {
+    local end=$((SECONDS + $1)); shift
+    until "$@" >/dev/null 2>&1; do
+        [ $SECONDS -ge $end ] && return 1
+        sleep 0.5
+    done
+}
+
+# answers PORT: the driver on PORT answers hello.
+answers() { [[ $(ask "$1" '?cmd=hello') == '?cmd=hello&status=OK'* ]]; }
+
+# gpids PROGRAM...: the pids of the programs in the guest, by name.
+gpids() { guest pidof "$@" 2>/dev/null | tr -d '\r'; }
+
 # boots_seen: how many times the guest's kernel has started so far.
 boots_seen() { grep -c 'Booting Linux' "$APPLIANCE_CONSOLE" 2>/dev/null || true; }
 
@@ -53,7 +69,7 @@ wait_boot() {
         else
             local all=1
             for port in $(driver_ports); do
-                [[ $(ask "$port" '?cmd=hello') == '?cmd=hello&status=OK'* ]] || { all=0; break; }
+                answers "$port" || { all=0; break; }
             done
             if [ $all = 1 ]; then
                 [ "${quiet:-0}" = 1 ] || printf 'appliance: %-26s %3d s\n' "drivers answer hello" $((SECONDS - t0)) >&2
