@@ -6,12 +6,14 @@
 #   make fuzz    the fuzz targets, long runs
 #   make package the update package (build/package), building what it needs
 #   make reliability  load and fault injection at full size (docs/reliability.md)
+#   make appliance    the virtual Orvane's image (build/appliance, docs/appliance.md)
+#   make demo-appliance  the demo's table read from the virtual Orvane
 # Every target first installs what is missing (scripts/install-deps).
 
 PRESETS := native asan arm win32 fuzz
 JOBS ?= 2
 
-.PHONY: all deps build test demo bench fuzz package reliability clean $(addprefix build-,$(PRESETS))
+.PHONY: all deps build test demo bench fuzz package reliability appliance demo-appliance clean $(addprefix build-,$(PRESETS))
 
 all: build
 
@@ -40,6 +42,12 @@ reliability: build-native
 	@ORV_RELIAB_CLIENTS=$${ORV_RELIAB_CLIENTS:-200} ORV_RELIAB_REQUESTS=$${ORV_RELIAB_REQUESTS:-1000} \
 	  ORV_RELIAB_REPORT=$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt} \
 	  ctest --preset native -R '^reliability$$' --output-on-failure
+
+appliance: deps
+	@JOBS=$(JOBS) ./appliance/build
+
+demo-appliance: appliance build-native
+	@./appliance/run -- ./scripts/demo-appliance
 
 package: deps
 	@JOBS=$(JOBS) ./packaging/mkpackage --build -o build/package

@@ -39,7 +39,7 @@ mkdir -p "$work/x" && (cd "$work/x" && cabextract -q "$work/cut.cab") || { echo 
 expect "carried uploader" "" "$(cmp "$work/x/orvane3uploader.exe" "$win/orvane3uploader.exe" 2>&1)"
 members() { tar -tvzf "$1" | awk '{print $1, $2, $6}' | paste -sd'|'; }
 expect "update_orv3.inc members (unpacked into /home)" \
-"-rwxr-xr-x 0/0 drivers/gatex/gatex1d|-rw-r--r-- 0/0 drivers/gatex/gatex1d.conf|-rwxr-xr-x 0/0 drivers/gatex/gatex2d|-rw-r--r-- 0/0 drivers/gatex/gatex2d.conf|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1.sh|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1Communicator|-rw-r--r-- 0/0 drivers/vexa/zr/ZR1Communicator.ini|-rwxr-xr-x 0/0 drivers/vexa/zr/serlink" \
+"-rw-r--r-- 0/0 drivers/buildmark|-rwxr-xr-x 0/0 drivers/gatex/gatex1d|-rw-r--r-- 0/0 drivers/gatex/gatex1d.conf|-rwxr-xr-x 0/0 drivers/gatex/gatex2d|-rw-r--r-- 0/0 drivers/gatex/gatex2d.conf|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1.sh|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1Communicator|-rw-r--r-- 0/0 drivers/vexa/zr/ZR1Communicator.ini|-rwxr-xr-x 0/0 drivers/vexa/zr/serlink" \
     "$(members "$work/x/files/home/update_orv3.inc")"
 expect "update_bt.inc members (unpacked into /)" \
     "-rwxr-xr-x 0/0 etc/init.d/orvdrivers|-rw-r--r-- 0/0 etc/orvdrivers.conf" \
