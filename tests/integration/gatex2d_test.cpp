@@ -72,7 +72,7 @@ protected:
         std::string out = rig::scratchDir() + "/mbpoll.out";
         rig::Process::Options o;
         o.stdoutPath = out;
-        rig::Process p({"mbpoll", "-m", "tcp", "-a", "1", "-p", std::to_string(port), "-t",
+        rig::Process p({ORV_MBPOLL, "-m", "tcp", "-a", "1", "-p", std::to_string(port), "-t",
                         floats ? "4:float" : "4:hex", "-B", "-0", "-1", "-r", std::to_string(first), "-c",
                         std::to_string(count), "127.0.0.1"},
                        o);

@@ -22,16 +22,6 @@ std::string ask(rig::ProtoClient& c, const std::string& req, int ms = 8000) {
     return line ? *line : std::string("<none>");
 }
 
-template <class F>
-bool waitUntil(F f, int ms) {
-    long long end = rig::nowMs() + ms;
-    while (rig::nowMs() < end) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return f();
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -62,7 +52,7 @@ protected:
                               so))
             << sim.error();
         std::string slave;
-        ASSERT_TRUE(waitUntil(
+        ASSERT_TRUE(rig::waitUntil(
             [&] {
                 auto l = lines(rig::readFile(so.stdoutPath));
                 if (!l.empty()) slave = l[0];
@@ -82,8 +72,8 @@ protected:
         // Up when hello is answered; the boot scan is done when the leaves of
         // node 5 (checked last but one of the present nodes) are listed with
         // its checked node code and node 9 was scanned.
-        ASSERT_TRUE(waitUntil([&] { return ask(client, "?cmd=hello", 3000) == "?cmd=hello&status=OK\r\n"; }, 10000));
-        ASSERT_TRUE(waitUntil([&] { return rig::readFile(framelog).find("ok 923") != std::string::npos; }, 20000));
+        ASSERT_TRUE(rig::waitUntil([&] { return ask(client, "?cmd=hello", 3000) == "?cmd=hello&status=OK\r\n"; }, 10000));
+        ASSERT_TRUE(rig::waitUntil([&] { return rig::readFile(framelog).find("ok 923") != std::string::npos; }, 20000));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     void TearDown() override {

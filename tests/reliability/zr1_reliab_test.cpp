@@ -43,13 +43,6 @@ reliab::LoadOptions slowLine() {
     return o;
 }
 
-template <class F>
-bool waitUntil(F f, int ms) {
-    for (long long end = rig::nowMs() + ms; rig::nowMs() < end; usleep(20000))
-        if (f()) return true;
-    return f();
-}
-
 class Zr1Reliab : public ::testing::Test {
 protected:
     rig::Process sim;
@@ -66,7 +59,7 @@ protected:
         ASSERT_TRUE(sim.start({rig::binDir() + "/sensornet", "--log", framelog, "5:types=20/20/10"}, so))
             << sim.error();
         std::string slave;
-        ASSERT_TRUE(waitUntil(
+        ASSERT_TRUE(rig::waitUntil(
             [&] {
                 std::string s = rig::readFile(so.stdoutPath);
                 if (s.find('\n') != std::string::npos) slave = s.substr(0, s.find('\n'));
@@ -81,11 +74,11 @@ protected:
         rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"}, o);
         ASSERT_TRUE(s.waitExit(10000).has_value());
         ASSERT_TRUE(rig::waitPort(kPort, 10000));
-        ASSERT_TRUE(waitUntil([&] { return ask("?cmd=hello") == kHello; }, 10000));
+        ASSERT_TRUE(rig::waitUntil([&] { return ask("?cmd=hello") == kHello; }, 10000));
         // The boot scan is over when the frame log has been quiet for a second.
         size_t last = 0;
         long long quietSince = rig::nowMs();
-        ASSERT_TRUE(waitUntil(
+        ASSERT_TRUE(rig::waitUntil(
             [&] {
                 size_t n = rig::readFile(framelog).size();
                 if (n != last) {
@@ -155,7 +148,7 @@ TEST_F(Zr1Reliab, RequestQueueRemovedUnderLoad) {
     ASSERT_GE(q, 0);
     ASSERT_EQ(msgctl(q, IPC_RMID, nullptr), 0);
     removedAt = rig::nowMs();
-    bool back = waitUntil([&] { return c.request("?cmd=hello\n", 4000).value_or("") == kHello; }, 10000);
+    bool back = rig::waitUntil([&] { return c.request("?cmd=hello\n", 4000).value_or("") == kHello; }, 10000);
     long long resumed = rig::nowMs() - removedAt;
     reliab::record("ZR1Communicator request queue removed under load",
                    s.summary() + "; without load, hello answered again " + std::to_string(resumed) +
