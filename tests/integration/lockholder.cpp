@@ -57,7 +57,7 @@ int waitersOn(int id)
 }  // namespace
 
 Outcome killLockHolder(const std::string& daemon, int port, const std::string& holderLine,
-                       const std::string& waiterLine, int boundMs)
+                       const std::string& waiterLine, int boundMs, const std::function<void()>& afterKill)
 {
     Outcome o;
     std::vector<pid_t> before = rig::pidsOf(daemon);
@@ -97,6 +97,8 @@ Outcome killLockHolder(const std::string& daemon, int port, const std::string& h
     }
     long long killedAt = rig::nowMs();
     kill(o.holder, SIGKILL);
+    if (afterKill)
+        afterKill();
     if (waiter.joinable())
         waiter.join();
     if (answeredAt > 0)

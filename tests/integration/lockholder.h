@@ -1,13 +1,14 @@
-// lockholder: the killed-lock-holder scenario of the gatex daemons' tests. One
-// connection process takes the field-network lock (a System V semaphore, see
-// drivers/gatex/devlock.h) for a reading that waits on a silent peer, a second
-// client waits for the lock, and the holder is SIGKILLed: the kernel's undo must
-// give the lock to the waiter. Each step waits for what the kernel shows of the
+// lockholder: the killed-lock-holder scenario of the daemons' tests. One
+// connection process takes the lock of the field network (a System V semaphore
+// taken with SEM_UNDO: drivers/gatex/devlock.h, ZR1Communicator's MySemop) for an
+// exchange that waits on a silent peer, a second client waits for the lock, and
+// the holder is SIGKILLed: the kernel's undo must give the lock to the waiter. Each step waits for what the kernel shows of the
 // semaphore (its value, its last operator, its waiters), not for a guessed time.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,9 @@ struct Outcome {
 
 // daemon: the process name; holderLine: a request that takes the lock and keeps it
 // (a reading of a silent meter or gateway, line end included); waiterLine: a
-// request that needs the lock ("" for no waiting client). boundMs bounds every step.
+// request that needs the lock ("" for no waiting client). boundMs bounds every step;
+// afterKill runs right after the kill (e.g. to let a stopped peer go on).
 Outcome killLockHolder(const std::string& daemon, int port, const std::string& holderLine,
-                       const std::string& waiterLine, int boundMs);
+                       const std::string& waiterLine, int boundMs, const std::function<void()>& afterKill = {});
 
 }  // namespace lockholder

@@ -74,7 +74,11 @@ protected:
         // its checked node code and node 9 was scanned.
         ASSERT_TRUE(rig::waitUntil([&] { return ask(client, "?cmd=hello", 3000) == "?cmd=hello&status=OK\r\n"; }, 10000));
         ASSERT_TRUE(rig::waitUntil([&] { return rig::readFile(framelog).find("ok 923") != std::string::npos; }, 20000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // The boot-scan child takes that last answer in and ends; what stays is the
+        // process of this test's connection.
+        pid_t main = zr1t::commanderMain();
+        ASSERT_GT(main, 0);
+        ASSERT_TRUE(rig::waitUntil([&] { return zr1t::childrenOf(main).size() <= 1; }, 10000));
     }
     void TearDown() override {
         client.close();

@@ -25,19 +25,6 @@ std::string ask(rig::ProtoClient& c, const std::string& req, int ms = 5000) {
     return line ? *line : std::string("<none>");
 }
 
-// The commander's main process: the one whose parent is not a commander.
-pid_t commanderMain() {
-    auto all = zr1t::commanderPids();
-    for (pid_t p : all) {
-        std::string st = rig::readFile("/proc/" + std::to_string(p) + "/stat");
-        size_t rp = st.rfind(')');
-        if (rp == std::string::npos) continue;
-        pid_t ppid = pid_t(atoi(st.c_str() + rp + 4));
-        if (std::find(all.begin(), all.end(), ppid) == all.end()) return p;
-    }
-    return -1;
-}
-
 class Pair : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -61,7 +48,7 @@ protected:
     // Both daemons up, the port open, and the transceiver answering (it looks
     // for the commander's answer queue once a second).
     void waitUp() {
-        ASSERT_TRUE(rig::waitUntil([] { return commanderMain() > 0 && !zr1t::transceiverPids().empty(); }, 10000));
+        ASSERT_TRUE(rig::waitUntil([] { return zr1t::commanderMain() > 0 && !zr1t::transceiverPids().empty(); }, 10000));
         ASSERT_TRUE(rig::waitPort(1131, 10000));
         rig::ProtoClient c;
         ASSERT_TRUE(c.connect("127.0.0.1", 1131, 3000));
@@ -75,7 +62,7 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
     script("start");
     waitUp();
     if (HasFatalFailure()) return;
-    pid_t main1 = commanderMain();
+    pid_t main1 = zr1t::commanderMain();
     pid_t link1 = zr1t::transceiverPids().front();
 
     rig::ProtoClient c;
@@ -87,7 +74,7 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
     // New processes for both, and the new instance serves.
     ASSERT_TRUE(rig::waitUntil(
         [&] {
-            pid_t m = commanderMain();
+            pid_t m = zr1t::commanderMain();
             auto l = zr1t::transceiverPids();
             return m > 0 && m != main1 && l.size() == 1 && l.front() != link1;
         },

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +75,18 @@ std::vector<pid_t> commanderPids() {
 }
 
 std::vector<pid_t> transceiverPids() { return rig::pidsOf("serlink"); }
+
+pid_t commanderMain() {
+    std::vector<pid_t> all = commanderPids();
+    for (pid_t p : all) {
+        std::string st = rig::readFile("/proc/" + std::to_string(p) + "/stat");
+        size_t rp = st.rfind(')');
+        if (rp == std::string::npos) continue;
+        pid_t ppid = pid_t(atoi(st.c_str() + rp + 4));
+        if (std::find(all.begin(), all.end(), ppid) == all.end()) return p;
+    }
+    return -1;
+}
 
 std::vector<pid_t> childrenOf(pid_t parent) {
     std::vector<pid_t> out;

@@ -30,6 +30,8 @@ std::vector<pid_t> commanderPids();
 std::vector<pid_t> transceiverPids();
 // Children of pid (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);
+// The commander's main process: the one whose parent is not a commander; -1 when none.
+pid_t commanderMain();
 // Ends every commander and transceiver process still there (by PID).
 void endAll();
 

@@ -195,8 +195,14 @@ TEST_F(Gatex1dReliab, RestartDuringLoad) {
     o.faultAt = 0.3;
     o.fault = [&] { kill(mainPid, SIGHUP); };
     reliab::LoadStats s = reliab::runLoad(kPort, reliab::clients(), reliab::requests(), mix, o);
-    // The restart rescans all meters before it listens again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The restart rescans all meters before it listens again: wait for the old
+    // main process to be gone, then for the new listener.
+    ASSERT_TRUE(rig::waitUntil(
+        [&] {
+            std::vector<pid_t> p = rig::pidsOf("gatex1d");
+            return std::find(p.begin(), p.end(), mainPid) == p.end();
+        },
+        30000));
     ASSERT_TRUE(rig::waitPort(kPort, 30000));
     stop = true;
     again.join();
