@@ -155,7 +155,6 @@ TEST_F(Zr1Reliab, RequestQueueRemovedUnderLoad) {
                    s.summary() + "; without load, hello answered again " + std::to_string(resumed) +
                        " ms after the removal");
     EXPECT_TRUE(back);
-    EXPECT_LT(resumed, 3000);
     EXPECT_EQ(s.wrong + s.lost + s.extra + s.connFailed, 0) << s.firstBad;
     EXPECT_EQ(ask("?cmd=get_leaves"), leaves);
 }
