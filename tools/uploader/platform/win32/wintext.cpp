@@ -1,3 +1,5 @@
+// wintext: UTF-8 to UTF-16 and code page 932 conversions of the Windows layer;
+// see wintext.h.
 #include "wintext.h"
 
 #include <windows.h>
