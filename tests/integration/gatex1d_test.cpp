@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "lockholder.h"
-#include "meterbus_support.h"
+#include "gatex1d_support.h"
 #include "rig.h"
 
 namespace {
@@ -36,7 +36,7 @@ class Gatex1d : public ::testing::Test {
 protected:
     rig::Syslog log;
     rig::Syslog::Mark mark = 0;
-    std::unique_ptr<mbsim::MeterbusSim> sim;
+    std::unique_ptr<gatex1dt::MeterbusSim> sim;
     std::string dev, busLog, conf;
     pid_t mainPid = -1;
 
@@ -48,15 +48,13 @@ protected:
     }
     void TearDown() override {
         if (!rig::inRig()) return;
-        for (pid_t p : rig::pidsOf("gatex1d")) rig::endPid(p, 2000);
-        int id = shmget(1111, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        gatex1dt::endGatex1d();
         if (sim) sim->stop();
     }
 
     // Starts the simulator with the given settings; dev becomes its slave path.
     void startSim(std::vector<std::string> args) {
-        sim = std::make_unique<mbsim::MeterbusSim>();
+        sim = std::make_unique<gatex1dt::MeterbusSim>();
         ASSERT_TRUE(sim->start(args, kT)) << sim->error();
         dev = sim->dev();
         busLog = sim->busLog();

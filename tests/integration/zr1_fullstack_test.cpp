@@ -43,30 +43,16 @@ protected:
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
         zr1t::endAll();
         framelog = rig::scratchDir() + "/frames.log";
-        unlink(framelog.c_str());
-        rig::Process::Options so;
-        so.stdoutPath = rig::scratchDir() + "/sim.out";
-        ASSERT_TRUE(sim.start({rig::binDir() + "/sensornet", "--log", framelog, "3:types=10/10/10,nogp",
-                               "5:types=20/20/10", "7:types=10,bcc=bad",
-                               "9:types=00/10,values=E1234567/E2/E3/E4/E5/E6/E7", "B:types=00/10,mark=00"},
-                              so))
-            << sim.error();
-        std::string slave;
-        ASSERT_TRUE(rig::waitUntil(
-            [&] {
-                auto l = lines(rig::readFile(so.stdoutPath));
-                if (!l.empty()) slave = l[0];
-                return !slave.empty();
-            },
-            5000));
+        std::string slave = zr1t::startSensornet(
+            sim,
+            {"3:types=10/10/10,nogp", "5:types=20/20/10", "7:types=10,bcc=bad",
+             "9:types=00/10,values=E1234567/E2/E3/E4/E5/E6/E7", "B:types=00/10,mark=00"},
+            framelog);
+        ASSERT_NE(slave, "") << sim.error();
         // Short receive wait: absent nodes cost 0.2 s each on the line.
         zr1t::install("[SERIAL]\ndevice=" + slave + "\nbaud=19200\ntimeout=200000\n[ZR11ACOMMAND]\nmaxnodes=9\n"
                       "[MSGQUE]\nkey1=1000\nkey2=2000\n");
-        rig::Process::Options o;
-        o.shim = true;  // the pty passes for a USB serial adapter
-        o.env = {"ZR1_OUT=" + rig::scratchDir() + "/fullstack.out"};
-        rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"}, o);
-        ASSERT_TRUE(s.waitExit(10000).has_value());
+        ASSERT_TRUE(zr1t::startWithScript("fullstack"));
         ASSERT_TRUE(rig::waitPort(1131, 10000));
         ASSERT_TRUE(client.connect("127.0.0.1", 1131, 3000));
         // Up when hello is answered; the boot scan is done when the leaves of

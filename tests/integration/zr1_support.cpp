@@ -45,6 +45,33 @@ bool startCommander(rig::Process& p, const std::string& tag) {
     return p.start({std::string(kDir) + "/ZR1Communicator"}, o);
 }
 
+std::string startSensornet(rig::Process& sim, const std::vector<std::string>& nodes, const std::string& framelog) {
+    unlink(framelog.c_str());
+    rig::Process::Options o;
+    o.stdoutPath = rig::scratchDir() + "/sensornet.out";
+    unlink(o.stdoutPath.c_str());
+    std::vector<std::string> argv = {rig::binDir() + "/sensornet", "--log", framelog};
+    argv.insert(argv.end(), nodes.begin(), nodes.end());
+    if (!sim.start(argv, o)) return "";
+    std::string slave;
+    rig::waitUntil(
+        [&] {
+            std::string s = rig::readFile(o.stdoutPath);
+            if (s.find('\n') != std::string::npos) slave = s.substr(0, s.find('\n'));
+            return !slave.empty();
+        },
+        5000);
+    return slave;
+}
+
+bool startWithScript(const std::string& tag) {
+    rig::Process::Options o;
+    o.shim = true;  // the pty passes for a USB serial adapter
+    o.env = {"ZR1_OUT=" + rig::scratchDir() + "/" + tag + ".out"};
+    rig::Process s({"setsid", "-w", std::string(kDir) + "/ZR1.sh", "start"}, o);
+    return s.waitExit(10000).has_value();
+}
+
 static std::string cmdlineOf(pid_t pid) {
     std::string s = rig::readFile("/proc/" + std::to_string(pid) + "/cmdline");
     for (char& c : s)

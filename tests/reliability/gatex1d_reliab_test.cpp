@@ -21,7 +21,7 @@
 
 #include "load.h"
 #include "lockholder.h"
-#include "meterbus_support.h"
+#include "gatex1d_support.h"
 #include "rig.h"
 
 namespace {
@@ -46,7 +46,7 @@ std::string askIp(int n, int timeoutMs = 0) {
 
 class Gatex1dReliab : public ::testing::Test {
 protected:
-    std::unique_ptr<mbsim::MeterbusSim> sim;
+    std::unique_ptr<gatex1dt::MeterbusSim> sim;
     std::string dev, conf;
     pid_t mainPid = -1;
 
@@ -59,7 +59,7 @@ protected:
             args.insert(args.end(), {"--meter", std::to_string(n) + ":2:1", "--reg32",
                                      std::to_string(n) + ":140=" + std::to_string(n * 1111)});
         }
-        sim = std::make_unique<mbsim::MeterbusSim>(dir);
+        sim = std::make_unique<gatex1dt::MeterbusSim>(dir);
         ASSERT_TRUE(sim->start(args, kT)) << sim->error();
         dev = sim->dev();
         rig::writeFile(conf, "port=" + std::to_string(kPort) + "\ndevice=" + dev + "\nmaxnodes=4\nmaxleaves=2\n");
@@ -74,9 +74,7 @@ protected:
     }
     void TearDown() override {
         if (!rig::inRig()) return;
-        for (pid_t p : rig::pidsOf("gatex1d")) rig::endPid(p, 2000);
-        int id = shmget(1111, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        gatex1dt::endGatex1d();
         if (sim) sim->stop();
     }
     bool waitProcesses(size_t n, int ms) {

@@ -53,27 +53,11 @@ protected:
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
         zr1t::endAll();
         framelog = rig::scratchDir() + "/frames.log";
-        unlink(framelog.c_str());
-        rig::Process::Options so;
-        so.stdoutPath = rig::scratchDir() + "/sensornet.out";
-        unlink(so.stdoutPath.c_str());
-        ASSERT_TRUE(sim.start({rig::binDir() + "/sensornet", "--log", framelog, "5:types=20/20/10"}, so))
-            << sim.error();
-        std::string slave;
-        ASSERT_TRUE(rig::waitUntil(
-            [&] {
-                std::string s = rig::readFile(so.stdoutPath);
-                if (s.find('\n') != std::string::npos) slave = s.substr(0, s.find('\n'));
-                return !slave.empty();
-            },
-            5000));
+        std::string slave = zr1t::startSensornet(sim, {"5:types=20/20/10"}, framelog);
+        ASSERT_NE(slave, "") << sim.error();
         zr1t::install("[SERIAL]\ndevice=" + slave + "\nbaud=19200\ntimeout=200000\n[ZR11ACOMMAND]\nmaxnodes=6\n"
                       "[MSGQUE]\nkey1=1000\nkey2=2000\n");
-        rig::Process::Options o;
-        o.shim = true;
-        o.env = {"ZR1_OUT=" + rig::scratchDir() + "/zr1reliab.out"};
-        rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"}, o);
-        ASSERT_TRUE(s.waitExit(10000).has_value());
+        ASSERT_TRUE(zr1t::startWithScript("zr1reliab"));
         ASSERT_TRUE(rig::waitPort(kPort, 10000));
         ASSERT_TRUE(rig::waitUntil([&] { return ask("?cmd=hello") == kHello; }, 10000));
         // The boot scan is over when the frame log has been quiet for a second.

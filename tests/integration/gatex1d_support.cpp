@@ -1,12 +1,14 @@
-// meterbus_support: meterbus-sim as the gatex1d tests run it; see meterbus_support.h.
-#include "meterbus_support.h"
+// gatex1d_support: what the gatex1d tests share; see gatex1d_support.h.
+#include "gatex1d_support.h"
 
 #include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <fstream>
 
-namespace mbsim {
+namespace gatex1dt {
 
 MeterbusSim::MeterbusSim(const std::string& dir)
     : busLog_(dir + "/bus.log"), control_(dir + "/bus.ctl"), out_(dir + "/sim.out")
@@ -80,4 +82,13 @@ bool MeterbusSim::control(const std::string& setting, int timeoutMs)
 
 void MeterbusSim::stop() { proc_.stop(); }
 
-}  // namespace mbsim
+void endGatex1d()
+{
+    for (pid_t p : rig::pidsOf("gatex1d"))
+        rig::endPid(p, 2000);
+    int id = shmget(1111, 0, 0);
+    if (id >= 0)
+        shmctl(id, IPC_RMID, nullptr);
+}
+
+}  // namespace gatex1dt

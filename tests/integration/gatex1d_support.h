@@ -1,5 +1,5 @@
-// meterbus_support: meterbus-sim as the gatex1d tests run it (integration and
-// reliability): started with its bus log and control FIFO in the rig's scratch
+// gatex1d_support: what the gatex1d tests share (integration and reliability):
+// meterbus-sim, started with its bus log and control FIFO in the rig's scratch
 // folder, its pty path read from its first output line, settings changed through
 // the FIFO and waited for until the simulator has applied them.
 #pragma once
@@ -9,7 +9,7 @@
 
 #include "rig.h"
 
-namespace mbsim {
+namespace gatex1dt {
 
 class MeterbusSim {
 public:
@@ -34,4 +34,8 @@ private:
     rig::Process proc_;
 };
 
-}  // namespace mbsim
+// Ends every gatex1d process by its PID and removes the shared segment (key 1111):
+// what a test leaves behind.
+void endGatex1d();
+
+}  // namespace gatex1dt
