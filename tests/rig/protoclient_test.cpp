@@ -1,5 +1,7 @@
-// Self-test of rig::ProtoClient against a tiny line server in this test: exact bytes
-// sent, lines split over TCP segments, "!" lines skipped, end of stream, time-outs.
+// Self-test of the request-protocol client the rig tests share with drvq
+// (rig::ProtoClient = drvq::ProtoClient) against a tiny line server in this test:
+// exact bytes sent, lines split over TCP segments, "!" lines skipped, end of
+// stream, time-outs, and why a single connect failed (what drvq reports).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -236,6 +238,35 @@ TEST(ProtoClient, ConnectRetriesUntilListenerOrDeadline)
     bool ok = cl.connect("127.0.0.1", port, 5000);
     starter.join();
     ASSERT_TRUE(ok);
+    EXPECT_EQ(cl.readLine(3000).value_or("-"), "hi\n");
+}
+
+TEST(ProtoClient, ConnectOnceSaysWhyItFailed)
+{
+    NEED_RIG();
+    int port;
+    {
+        OneShotServer probe([](int) {});
+        port = probe.port();
+    }
+    struct Case {
+        const char* host;
+        const char* errorStart;
+    } cases[] = {
+        {"127.0.0.1", "Connection refused"},
+        {"no-such-host.invalid", "cannot resolve no-such-host.invalid: "},
+    };
+    for (const Case& c : cases) {
+        rig::ProtoClient cl;
+        EXPECT_FALSE(cl.connectOnce(c.host, port, 2000)) << c.host;
+        EXPECT_EQ(cl.error().rfind(c.errorStart, 0), 0u) << c.host << ": " << cl.error();
+        EXPECT_FALSE(cl.connected());
+    }
+    // A listener that is there: one attempt is enough, and the error is cleared.
+    OneShotServer srv([](int fd) { sendAll(fd, "hi\n"); });
+    rig::ProtoClient cl;
+    ASSERT_TRUE(cl.connectOnce("127.0.0.1", srv.port(), 2000)) << cl.error();
+    EXPECT_EQ(cl.error(), "");
     EXPECT_EQ(cl.readLine(3000).value_or("-"), "hi\n");
 }
 
