@@ -27,7 +27,7 @@ endif()
 # network namespace of the test's own, the program on pipes (its output is
 # code page 932). The driver is a host script, so it runs in the win32 tree.
 if(ORV_WIN32 AND CMAKE_CROSSCOMPILING)
-  orv_require_program(ORV_WINE wine wine)
+  orv_require_program(ORV_WINE wine "wine, wine32")
   add_test(NAME uploader_wine_test
            COMMAND ${ORV_UPLOADER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/uploader_wine_test.py
                    --exe $<TARGET_FILE:orvane3uploader>
