@@ -91,6 +91,13 @@ std::string readN(int fd, size_t n)
     return got;
 }
 
+// A loopback port nobody listens on any more (it was ours a moment ago).
+int closedPort()
+{
+    OneShotServer probe([](int) {});
+    return probe.port();
+}
+
 #define NEED_RIG() \
     if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (private loopback)"
 
@@ -219,11 +226,7 @@ TEST(ProtoClient, ClosedKeepsDataThatArrivesFirst)
 TEST(ProtoClient, ConnectRetriesUntilListenerOrDeadline)
 {
     NEED_RIG();
-    int port;
-    {
-        OneShotServer probe([](int) {});
-        port = probe.port();
-    }
+    int port = closedPort();
     rig::ProtoClient cl;
     EXPECT_FALSE(cl.connect("127.0.0.1", port, 300));
     EXPECT_FALSE(cl.connected());
@@ -244,11 +247,7 @@ TEST(ProtoClient, ConnectRetriesUntilListenerOrDeadline)
 TEST(ProtoClient, ConnectOnceSaysWhyItFailed)
 {
     NEED_RIG();
-    int port;
-    {
-        OneShotServer probe([](int) {});
-        port = probe.port();
-    }
+    int port = closedPort();
     struct Case {
         const char* host;
         const char* errorStart;
