@@ -2,6 +2,7 @@
 #   ORV_POSIX  - the target is Linux (host or appliance): daemons, simulators, rig
 #   ORV_WIN32  - the target is 32-bit Windows (mingw-w64)
 #   ORV_APPLIANCE - cross build for the ARM appliance
+#   ORV_HOST_TESTS - rig, integration tests and benchmarks (native and asan presets)
 if(WIN32)
   set(ORV_WIN32 ON)
   set(ORV_POSIX OFF)
@@ -11,6 +12,24 @@ else()
   set(ORV_POSIX ON)
   add_compile_definitions(_GNU_SOURCE)
 endif()
+
+# Host tests: the appliance rig, the integration tests against real peers and the
+# benchmarks run on the build host itself, in the native and asan presets.
+if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING AND NOT ORV_FUZZ)
+  set(ORV_HOST_TESTS ON)
+else()
+  set(ORV_HOST_TESTS OFF)
+endif()
+
+# A program a test stage needs from the host: its absence stops the configure step
+# with what to install, so no test is left out without a word.
+function(orv_require_program var name package)
+  find_program(${var} ${name})
+  if(NOT ${var})
+    message(FATAL_ERROR "${name} is missing (Debian package ${package}; scripts/install-deps installs it): "
+                        "the tests that check against it cannot run")
+  endif()
+endfunction()
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
   set(ORV_APPLIANCE ON)

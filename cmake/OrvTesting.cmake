@@ -2,15 +2,21 @@
 # (/usr/src/googletest); tests run through CTest, and under qemu-arm or wine when
 # the toolchain sets CMAKE_CROSSCOMPILING_EMULATOR.
 #
-#   orv_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2])
-#       one test program, run as one CTest test labelled "unit" plus LABELS.
-#   orv_add_rig_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+#   orv_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS l1 l2]
+#                 [DEPENDS program...] [DEFINES NAME=value...])
+#       one test program, run as one CTest test labelled "unit" plus LABELS; DEPENDS
+#       are programs it runs (built first), DEFINES its compile definitions.
+#   orv_add_rig_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [DEPENDS ...] [DEFINES ...])
 #       the same, run inside the appliance rig (see below).
 #   orv_add_fuzz(name SOURCES f.cpp LIBS ... [CORPUS dir] [SECONDS n])
 #       a libFuzzer target; in the fuzz preset it runs for SECONDS (default 20).
 
 set(ORV_GTEST_SRC /usr/src/googletest CACHE PATH "GoogleTest sources")
-if(NOT TARGET gtest AND EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
+if(NOT EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources missing at ${ORV_GTEST_SRC} (Debian package googletest; "
+                      "scripts/install-deps installs it)")
+endif()
+if(NOT TARGET gtest)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -20,9 +26,7 @@ if(NOT TARGET gtest AND EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
   add_subdirectory(${ORV_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   # GoogleTest is not our code: keep its warnings out of ours.
   foreach(t gtest gtest_main gmock gmock_main)
-    if(TARGET ${t})
-      target_compile_options(${t} PRIVATE -w)
-    endif()
+    target_compile_options(${t} PRIVATE -w)
   endforeach()
 endif()
 
@@ -51,13 +55,26 @@ function(orv_wine_test)
   endif()
 endfunction()
 
+# DEPENDS and DEFINES of orv_add_gtest and orv_add_rig_test.
+function(_orv_test_extras name)
+  cmake_parse_arguments(X "" "" "DEPENDS;DEFINES" ${ARGN})
+  if(X_DEPENDS)
+    add_dependencies(${name} ${X_DEPENDS})
+  endif()
+  if(X_DEFINES)
+    target_compile_definitions(${name} PRIVATE ${X_DEFINES})
+  endif()
+endfunction()
+
+# The fuzz preset builds the fuzz targets only: no unit test is declared there.
 function(orv_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;DEPENDS;DEFINES" ${ARGN})
   if(ORV_FUZZ)
     return()
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} gmock gtest_main)
+  _orv_test_extras(${name} DEPENDS ${T_DEPENDS} DEFINES ${T_DEFINES})
   add_test(NAME ${name} COMMAND ${name})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT ${ORV_TEST_TIMEOUT})
@@ -103,14 +120,16 @@ endfunction()
 #   orv_add_rig_test(name SOURCES a.cpp LIBS ... [LABELS ...] [TIMEOUT s])
 #       a gtest program linked with rigsupport (tests/rig/support/rig.h) that runs
 #       inside the appliance rig (tests/rig/rig -- program): labelled "integration",
-#       skipped (exit 77) where the rig cannot run. Host presets only (native, asan).
+#       skipped (exit 77) where the rig cannot run (not root). Host presets only
+#       (ORV_HOST_TESTS): declaring one elsewhere is an error, not a silent no-op.
 function(orv_add_rig_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  if(ORV_FUZZ OR NOT ORV_POSIX OR CMAKE_CROSSCOMPILING)
-    return()
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;DEPENDS;DEFINES" ${ARGN})
+  if(NOT ORV_HOST_TESTS)
+    message(FATAL_ERROR "rig test ${name} declared outside the host presets")
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} rigsupport gmock gtest_main)
+  _orv_test_extras(${name} DEPENDS ${T_DEPENDS} DEFINES ${T_DEFINES})
   add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/rig/rig -- $<TARGET_FILE:${name}>)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT ${ORV_TEST_TIMEOUT})

@@ -17,33 +17,14 @@ nbuild=$(cd "${2:-$top/build/native}" 2>/dev/null && pwd || true)
 rounds=${3:-5}
 exe=$wbuild/bin/orvane3uploader.exe
 linux=$nbuild/bin/orvane3uploader
-python=/usr/bin/python3
 if [ ! -f "$exe" ] || [ ! -x "$linux" ] || ! command -v wine >/dev/null; then
     echo "skipped: needs build/win32/bin/orvane3uploader.exe, build/native/bin/orvane3uploader and wine"
     exit 0
 fi
 
-work=$(mktemp -d /tmp/uploader-wine-bench-XXXXXX)
-ftpd=""
-cleanup() {
-    if [ -n "$ftpd" ]; then
-        kill "$ftpd" 2>/dev/null || true
-        wait "$ftpd" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/root" "$work/pc/files" "$work/empty/files"
-for i in $(seq -w 1 20); do
-    head -c 2621440 /dev/urandom > "$work/pc/files/data$i.bin"
-done
-
-"$python" "$top/tests/integration/uploader_ftpd.py" "$work/root" 0 brolt362 > "$work/ftpd.out" &
-ftpd=$!
-for _ in $(seq 100); do grep -q ready "$work/ftpd.out" 2>/dev/null && break; sleep 0.1; done
-port=$(awk '{print $2}' "$work/ftpd.out")
-[ -n "$port" ] || { echo "FTP server did not start" >&2; exit 1; }
+. "$top/bench/uploader/ftpbench.sh"
+ftpbench_start uploader-wine-bench
+mkdir -p "$work/empty/files"
 
 now() { date +%s.%N; }
 check() {
@@ -75,12 +56,11 @@ for r in $(seq "$rounds"); do
     ratios+=("$ratio") ls+=("$l") ws+=("$w") zs+=("$z")
     printf '%-6s %10.3f %10.3f %10.3f %8.3f\n' "$r" "$l" "$w" "$z" "$ratio"
 done
-median=$(printf '%s\n' "${ratios[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+median=$(ftpbench_median "${ratios[@]}")
 printf 'median ratio exe (less wine start-up)/linux: %.3f\n' "$median"
 # The report lines scripts/bench collects (bench/README.md). No goal; the ratio is
 # the median of the rounds' ratios, as above.
-med() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 "$top/scripts/bench-result" uploader-wine "FTP upload 20 x 2.5 MiB, exe less wine start-up" \
-    "$(awk -v w="$(med "${ws[@]}")" -v z="$(med "${zs[@]}")" 'BEGIN {print w - z}')" "$(med "${ls[@]}")" \
+    "$(awk -v w="$(ftpbench_median "${ws[@]}")" -v z="$(ftpbench_median "${zs[@]}")" 'BEGIN {print w - z}')" "$(ftpbench_median "${ls[@]}")" \
     "Linux build, same server" s - "$median"
-"$top/scripts/bench-result" uploader-wine "wine start-up and dialogue" "$(med "${zs[@]}")" - - s -
+"$top/scripts/bench-result" uploader-wine "wine start-up and dialogue" "$(ftpbench_median "${zs[@]}")" - - s -

@@ -12,31 +12,10 @@ top=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$top/build/native}" && pwd)
 rounds=${2:-5}
 uploader=$build/bin/orvane3uploader
-python=/usr/bin/python3
 [ -x "$uploader" ] || { echo "no $uploader: build the native preset first" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/uploader-bench-XXXXXX)
-ftpd=""
-cleanup() {
-    if [ -n "$ftpd" ]; then
-        kill "$ftpd" 2>/dev/null || true
-        wait "$ftpd" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/root" "$work/pc/files"
-# 20 files of 2.5 MiB: 50 MiB. No ".inc" in the names, so no telnet session runs.
-for i in $(seq -w 1 20); do
-    head -c 2621440 /dev/urandom > "$work/pc/files/data$i.bin"
-done
-
-"$python" "$top/tests/integration/uploader_ftpd.py" "$work/root" 0 brolt362 > "$work/ftpd.out" &
-ftpd=$!
-for _ in $(seq 100); do grep -q ready "$work/ftpd.out" 2>/dev/null && break; sleep 0.1; done
-port=$(awk '{print $2}' "$work/ftpd.out")
-[ -n "$port" ] || { echo "FTP server did not start" >&2; exit 1; }
+. "$here/ftpbench.sh"
+ftpbench_start uploader-bench
 
 list=$(cd "$work/pc/files" && ls | paste -sd, -)
 now() { date +%s.%N; }
@@ -65,10 +44,9 @@ for r in $(seq "$rounds"); do
     ratios+=("$ratio") us+=("$u") cs+=("$c")
     printf '%-6s %12.3f %12.3f %8.3f\n' "$r" "$u" "$c" "$ratio"
 done
-median=$(printf '%s\n' "${ratios[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+median=$(ftpbench_median "${ratios[@]}")
 printf 'median ratio uploader/curl: %.3f (goal <= 1.1)\n' "$median"
 # The report line scripts/bench collects (bench/README.md): the medians of both
 # times, and as ratio the median of the rounds' ratios, which the goal is about.
-med() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-"$top/scripts/bench-result" uploader "FTP upload 20 x 2.5 MiB" "$(med "${us[@]}")" "$(med "${cs[@]}")" \
+"$top/scripts/bench-result" uploader "FTP upload 20 x 2.5 MiB" "$(ftpbench_median "${us[@]}")" "$(ftpbench_median "${cs[@]}")" \
     "curl -T, same server" s "ratio<=1.1" "$median"

@@ -17,18 +17,21 @@ failures=0
 
 # check NAME CONFIG(printf format) EXPECTED(lines joined by "|")
 check() {
-    local name=$1 conf=$2 want=$3 got n
+    local name=$1 conf=$2 want=$3 got pg
     rm -f "$tmp/started"
     printf "$conf" >"$tmp/start.conf"
-    ORV_START_CONF=$tmp/start.conf ORV_DRIVERS=$D "$script" start >"$tmp/out" 2>&1
-    # The drivers start in the background: wait for the expected count (bounded),
-    # then a moment more for any extra one.
-    n=$(awk -F'|' '{print ($0 == "" ? 0 : NF)}' <<<"$want")
-    for _ in $(seq 50); do
-        [ "$(cat "$tmp/started" 2>/dev/null | wc -l)" -ge "$n" ] && break
-        sleep 0.1
+    # The script runs in a process group of its own (setsid: this shell's child is
+    # no group leader, so setsid neither forks nor returns early), and the drivers
+    # it starts in the background stay in that group.
+    ORV_START_CONF=$tmp/start.conf ORV_DRIVERS=$D \
+        setsid bash -c 'echo $$ >"$1"; exec "$2" start' _ "$tmp/pgid" "$script" >"$tmp/out" 2>&1
+    # Wait (bounded, 10 s) until every process of the group has ended: then each
+    # driver that was started, and no other, has recorded itself.
+    pg=$(cat "$tmp/pgid")
+    for _ in $(seq 200); do
+        pgrep -g "$pg" >/dev/null || break
+        sleep 0.05
     done
-    sleep 0.3
     got=$(sort "$tmp/started" 2>/dev/null | paste -sd'|')
     want=$(tr '|' '\n' <<<"$want" | sed '/^$/d' | sort | paste -sd'|')
     if [ "$got" = "$want" ]; then

@@ -8,7 +8,7 @@ top=$1 arm=$2 win=$3 pakrel=$4 work=$5
 for f in "$arm/gatex1d" "$win/orvane3uploader.exe" "$win/pakrelW.exe" "$pakrel"; do
     [ -e "$f" ] || { echo "package_test: missing $f; skipping"; exit 77; }
 done
-command -v cabextract >/dev/null || { echo "package_test: cabextract missing; skipping"; exit 77; }
+command -v cabextract >/dev/null || { echo "package_test: cabextract is missing (scripts/install-deps installs it)"; exit 1; }
 rm -rf "$work" && mkdir -p "$work"
 "$top/packaging/mkpackage" -o "$work" --arm-bin "$arm" --win-bin "$win" --pakrel "$pakrel" >"$work/out" 2>&1 ||
     { cat "$work/out"; exit 1; }

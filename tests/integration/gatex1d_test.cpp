@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "lockholder.h"
+#include "gatex1d_support.h"
 #include "rig.h"
 
 namespace {
@@ -34,55 +36,30 @@ class Gatex1d : public ::testing::Test {
 protected:
     rig::Syslog log;
     rig::Syslog::Mark mark = 0;
-    std::unique_ptr<rig::Process> sim;
-    std::string dev, busLog, control, conf;
+    std::unique_ptr<gatex1dt::MeterbusSim> sim;
+    std::string dev, busLog, conf;
     pid_t mainPid = -1;
 
     void SetUp() override {
         if (!rig::inRig()) return;
         mark = log.mark();
         std::string dir = rig::scratchDir();
-        busLog = dir + "/bus.log";
-        control = dir + "/bus.ctl";
         conf = dir + "/gatex1d.conf";
-        unlink(busLog.c_str());
     }
     void TearDown() override {
         if (!rig::inRig()) return;
-        for (pid_t p : rig::pidsOf("gatex1d")) rig::endPid(p, 2000);
-        int id = shmget(1111, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        gatex1dt::endGatex1d();
         if (sim) sim->stop();
     }
 
     // Starts the simulator with the given settings; dev becomes its slave path.
     void startSim(std::vector<std::string> args) {
-        std::string out = rig::scratchDir() + "/sim.out";
-        unlink(out.c_str());
-        args.insert(args.begin(), {rig::binDir() + "/meterbus-sim", "--log", busLog, "--control", control});
-        rig::Process::Options o;
-        o.stdoutPath = out;
-        sim = std::make_unique<rig::Process>(args, o);
-        ASSERT_GT(sim->pid(), 0) << sim->error();
-        long long end = rig::nowMs() + kT;
-        while (rig::nowMs() < end) {
-            std::string s = rig::readFile(out);
-            if (s.find('\n') != std::string::npos) {
-                dev = s.substr(0, s.find('\n'));
-                return;
-            }
-            usleep(20000);
-        }
-        FAIL() << "simulator printed no path";
+        sim = std::make_unique<gatex1dt::MeterbusSim>();
+        ASSERT_TRUE(sim->start(args, kT)) << sim->error();
+        dev = sim->dev();
+        busLog = sim->busLog();
     }
-    void simControl(const std::string& line) {
-        int fd = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        std::string l = line + "\n";
-        ASSERT_EQ(write(fd, l.data(), l.size()), (ssize_t)l.size());
-        close(fd);
-        usleep(100000);  // the simulator polls its channel with the line
-    }
+    void simControl(const std::string& line) { ASSERT_TRUE(sim->control(line, kT)) << sim->error(); }
     void writeConf(const std::string& extra, int port = kPort) {
         std::ofstream f(conf);
         f << "; written by the test\nport=" << port << "\ndevice=" << dev << "\nmaxnodes=5\n" << extra;
@@ -463,18 +440,13 @@ TEST_F(Gatex1d, LockSerialisesConnectionsAndSurvivesAKilledHolder) {
 
     // A connection process killed while it holds the lock gives it back.
     simControl("delay 3000");
-    rig::ProtoClient holder;
-    ASSERT_TRUE(holder.connect("127.0.0.1", kPort, kT));
-    ASSERT_TRUE(holder.sendLine("?cmd=get_value&node=1&toq=ip&timeout=5000\n"));
-    usleep(500000);
-    pid_t conn = -1;
-    for (pid_t p : rig::pidsOf("gatex1d"))
-        if (p != mainPid) conn = p;
-    ASSERT_GT(conn, 0);
-    ASSERT_EQ(kill(conn, SIGKILL), 0);
-    EXPECT_TRUE(holder.closed(kT));
+    lockholder::Outcome o =
+        lockholder::killLockHolder("gatex1d", kPort, "?cmd=get_value&node=1&toq=ip&timeout=5000\n", "", kT);
+    ASSERT_EQ(o.error, "");
+    EXPECT_TRUE(o.holderClosed);
+    // The simulator applies a setting once it has finished the answer nobody reads
+    // any more, so this also waits for that answer to be off the line.
     simControl("delay 0");
-    usleep(3000000);  // the simulator finishes the answer nobody reads any more
     EXPECT_EQ(ask("?cmd=get_value&node=1&toq=ip"), "?cmd=get_value&status=OK&val=1.234\n");
     EXPECT_EQ(ask("?cmd=hello"), "?cmd=hello&status=OK\n");
 }

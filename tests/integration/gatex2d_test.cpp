@@ -72,7 +72,7 @@ protected:
         std::string out = rig::scratchDir() + "/mbpoll.out";
         rig::Process::Options o;
         o.stdoutPath = out;
-        rig::Process p({"mbpoll", "-m", "tcp", "-a", "1", "-p", std::to_string(port), "-t",
+        rig::Process p({ORV_MBPOLL, "-m", "tcp", "-a", "1", "-p", std::to_string(port), "-t",
                         floats ? "4:float" : "4:hex", "-B", "-0", "-1", "-r", std::to_string(first), "-c",
                         std::to_string(count), "127.0.0.1"},
                        o);
@@ -216,13 +216,11 @@ TEST_F(Gatex2d, ErrorWordsTracesPassThroughRestartAndKill) {
     EXPECT_EQ(ask("?cmd=hup"), "?cmd=hup&status=OK\n");
     EXPECT_TRUE(log.waitFor("port=1112", kT, mark, 2));
     ASSERT_TRUE(rig::waitPort(1112, kT));
-    usleep(200000);
-    EXPECT_NE(shmget(1112, 0, 0), id);
+    EXPECT_TRUE(rig::waitUntil([&] { int now = shmget(1112, 0, 0); return now >= 0 && now != id; }, kT));
     EXPECT_EQ(ask("?cmd=get_leaves"), "?cmd=get_leaves&status=OK&val=\n");
     EXPECT_NE(rig::pidsOf("gatex2d"), before);
     EXPECT_EQ(ask("?cmd=kill"), "?cmd=kill&status=OK\n");
     EXPECT_TRUE(log.waitFor("exited.", kT, mark));
-    usleep(200000);
-    EXPECT_LT(shmget(1112, 0, 0), 0);
+    EXPECT_TRUE(rig::waitUntil([] { return shmget(1112, 0, 0) < 0; }, kT));
 }
 }  // namespace

@@ -404,7 +404,8 @@ TEST_F(SerlinkRig, ReadFailureWhenTheLineGoesAway) {
     ASSERT_TRUE(c.waitReqQueue(5000));
     int seq = c.send(ZRCMD_CHKTYP20, '4');
     ASSERT_GT(seq, 0);
-    usleep(400000);
+    // The node has the request and is still pausing before its answer.
+    ASSERT_TRUE(rig::waitUntil([&] { return !sim.frames().empty(); }, 5000));
     sim.proc.stop();
     auto a = c.await(seq, 5000);
     ASSERT_TRUE(a);
@@ -424,7 +425,7 @@ TEST_F(SerlinkRig, RestartAnswersThenDropsQueuedRequestsAndRereadsItsSettings) {
     int old = c.reqq();
     // serlink is busy on the line while the restart and two hellos queue up.
     int scan = c.send(ZRCMD_SCANLEAVES, '2');
-    usleep(100000);
+    ASSERT_TRUE(rig::waitUntil([&] { return !sim.frames().empty(); }, 5000));
     int restart = c.send(ZRCMD_RESTART);
     int h1 = c.send(ZRCMD_HELLO);
     int h2 = c.send(ZRCMD_HELLO);
@@ -603,6 +604,8 @@ TEST_F(SerlinkRig, MissingConfigurationAndLateAnswerQueue) {
     ASSERT_TRUE(s.start(name, std::nullopt));
     EXPECT_TRUE(log.waitFor("send msgget (No such file or directory)", 3000, mark));
     EXPECT_TRUE(log.waitFor("ini file open (No such file or directory)", 1000, mark));
+    // Nothing to wait for: the check is that no second alert comes while serlink
+    // keeps retrying, so it looks after a stretch of retries.
     usleep(1200000);
     EXPECT_EQ(countLogged("alert send msgget (No such file or directory)"), 1);
     Commander c;  // makes the answer queue; defaults are keys 1000 and 2000

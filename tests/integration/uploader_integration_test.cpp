@@ -218,10 +218,11 @@ protected:
         std::string why;
         if (!enterPrivateNetwork(why)) GTEST_SKIP() << why;
         if (access(UPLOADER_PYTHON, X_OK) != 0 || run({UPLOADER_PYTHON, "-c", "import pyftpdlib"}) != 0)
-            GTEST_SKIP() << "python3-pyftpdlib missing";
+            FAIL() << "python3-pyftpdlib is missing: the FTP side cannot be checked (scripts/install-deps)";
         if (access(UPLOADER_BUSYBOX, X_OK) != 0 ||
             run({"sh", "-c", std::string(UPLOADER_BUSYBOX) + " --list | grep -qx telnetd"}) != 0)
-            GTEST_SKIP() << "busybox with telnetd (busybox-static) missing";
+            FAIL() << "busybox with telnetd (busybox-static) is missing: the telnet side cannot be checked "
+                      "(scripts/install-deps)";
         char tmpl[] = "/tmp/uploader-it-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         base_ = tmpl;

@@ -56,6 +56,12 @@ def skip(why):
     sys.exit(SKIP)
 
 
+def missing(what):
+    """A checking peer is missing: the run fails rather than leaving the cases out."""
+    print("FAIL: %s is missing (scripts/install-deps installs it)" % what)
+    sys.exit(1)
+
+
 def enter_private_network():
     """A network namespace of this process with only loopback, up."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -445,11 +451,11 @@ def main():
     if os.geteuid() != 0:
         skip("needs root for a network namespace")
     if not shutil.which("wine") or not shutil.which("wineserver"):
-        skip("wine missing")
+        missing("wine")
     if subprocess.run([a.python, "-c", "import pyftpdlib"], stderr=subprocess.DEVNULL).returncode != 0:
-        skip("python3-pyftpdlib missing")
+        missing("python3-pyftpdlib")
     if not a.busybox or b"telnetd" not in subprocess.run([a.busybox, "--list"], stdout=subprocess.PIPE).stdout:
-        skip("busybox with telnetd (busybox-static) missing")
+        missing("busybox with telnetd (busybox-static)")
     why = enter_private_network()
     if why:
         skip(why)

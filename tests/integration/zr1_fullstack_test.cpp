@@ -22,16 +22,6 @@ std::string ask(rig::ProtoClient& c, const std::string& req, int ms = 8000) {
     return line ? *line : std::string("<none>");
 }
 
-template <class F>
-bool waitUntil(F f, int ms) {
-    long long end = rig::nowMs() + ms;
-    while (rig::nowMs() < end) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return f();
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -53,38 +43,28 @@ protected:
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
         zr1t::endAll();
         framelog = rig::scratchDir() + "/frames.log";
-        unlink(framelog.c_str());
-        rig::Process::Options so;
-        so.stdoutPath = rig::scratchDir() + "/sim.out";
-        ASSERT_TRUE(sim.start({rig::binDir() + "/sensornet", "--log", framelog, "3:types=10/10/10,nogp",
-                               "5:types=20/20/10", "7:types=10,bcc=bad",
-                               "9:types=00/10,values=E1234567/E2/E3/E4/E5/E6/E7", "B:types=00/10,mark=00"},
-                              so))
-            << sim.error();
-        std::string slave;
-        ASSERT_TRUE(waitUntil(
-            [&] {
-                auto l = lines(rig::readFile(so.stdoutPath));
-                if (!l.empty()) slave = l[0];
-                return !slave.empty();
-            },
-            5000));
+        std::string slave = zr1t::startSensornet(
+            sim,
+            {"3:types=10/10/10,nogp", "5:types=20/20/10", "7:types=10,bcc=bad",
+             "9:types=00/10,values=E1234567/E2/E3/E4/E5/E6/E7", "B:types=00/10,mark=00"},
+            framelog);
+        ASSERT_NE(slave, "") << sim.error();
         // Short receive wait: absent nodes cost 0.2 s each on the line.
         zr1t::install("[SERIAL]\ndevice=" + slave + "\nbaud=19200\ntimeout=200000\n[ZR11ACOMMAND]\nmaxnodes=9\n"
                       "[MSGQUE]\nkey1=1000\nkey2=2000\n");
-        rig::Process::Options o;
-        o.shim = true;  // the pty passes for a USB serial adapter
-        o.env = {"ZR1_OUT=" + rig::scratchDir() + "/fullstack.out"};
-        rig::Process s({"setsid", "-w", std::string(zr1t::kDir) + "/ZR1.sh", "start"}, o);
-        ASSERT_TRUE(s.waitExit(10000).has_value());
+        ASSERT_TRUE(zr1t::startWithScript("fullstack"));
         ASSERT_TRUE(rig::waitPort(1131, 10000));
         ASSERT_TRUE(client.connect("127.0.0.1", 1131, 3000));
         // Up when hello is answered; the boot scan is done when the leaves of
         // node 5 (checked last but one of the present nodes) are listed with
         // its checked node code and node 9 was scanned.
-        ASSERT_TRUE(waitUntil([&] { return ask(client, "?cmd=hello", 3000) == "?cmd=hello&status=OK\r\n"; }, 10000));
-        ASSERT_TRUE(waitUntil([&] { return rig::readFile(framelog).find("ok 923") != std::string::npos; }, 20000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(rig::waitUntil([&] { return ask(client, "?cmd=hello", 3000) == "?cmd=hello&status=OK\r\n"; }, 10000));
+        ASSERT_TRUE(rig::waitUntil([&] { return rig::readFile(framelog).find("ok 923") != std::string::npos; }, 20000));
+        // The boot-scan child takes that last answer in and ends; what stays is the
+        // process of this test's connection.
+        pid_t main = zr1t::commanderMain();
+        ASSERT_GT(main, 0);
+        ASSERT_TRUE(rig::waitUntil([&] { return zr1t::childrenOf(main).size() <= 1; }, 10000));
     }
     void TearDown() override {
         client.close();

@@ -27,29 +27,6 @@ std::string ask(rig::ProtoClient& c, const std::string& req, int ms = 5000) {
     return line ? *line : std::string("<none>");
 }
 
-// The commander's main process: the one whose parent is not a commander.
-pid_t commanderMain() {
-    auto all = zr1t::commanderPids();
-    for (pid_t p : all) {
-        std::string st = rig::readFile("/proc/" + std::to_string(p) + "/stat");
-        size_t rp = st.rfind(')');
-        if (rp == std::string::npos) continue;
-        pid_t ppid = pid_t(atoi(st.c_str() + rp + 4));
-        if (std::find(all.begin(), all.end(), ppid) == all.end()) return p;
-    }
-    return -1;
-}
-
-template <class F>
-bool waitUntil(F f, int ms) {
-    long long end = rig::nowMs() + ms;
-    while (rig::nowMs() < end) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return f();
-}
-
 class Pair : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -75,12 +52,12 @@ protected:
     // Both daemons up, the port open, and the transceiver answering (it looks
     // for the commander's answer queue once a second).
     void waitUp() {
-        ASSERT_TRUE(waitUntil([] { return commanderMain() > 0 && !zr1t::transceiverPids().empty(); }, 10000));
+        ASSERT_TRUE(rig::waitUntil([] { return zr1t::commanderMain() > 0 && !zr1t::transceiverPids().empty(); }, 10000));
         ASSERT_TRUE(rig::waitPort(1131, 10000));
         rig::ProtoClient c;
         ASSERT_TRUE(c.connect("127.0.0.1", 1131, 3000));
         std::string last;
-        EXPECT_TRUE(waitUntil([&] { return (last = ask(c, "?cmd=hello", 3000)) == "?cmd=hello&status=OK\r\n"; }, 10000))
+        EXPECT_TRUE(rig::waitUntil([&] { return (last = ask(c, "?cmd=hello", 3000)) == "?cmd=hello&status=OK\r\n"; }, 10000))
             << last;
     }
 };
@@ -89,7 +66,7 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
     script("start");
     waitUp();
     if (HasFatalFailure()) return;
-    pid_t main1 = commanderMain();
+    pid_t main1 = zr1t::commanderMain();
     pid_t link1 = zr1t::transceiverPids().front();
 
     rig::ProtoClient c;
@@ -99,9 +76,9 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
     EXPECT_TRUE(c.closed(3000));  // the child ended after its answer
 
     // New processes for both, and the new instance serves.
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(rig::waitUntil(
         [&] {
-            pid_t m = commanderMain();
+            pid_t m = zr1t::commanderMain();
             auto l = zr1t::transceiverPids();
             return m > 0 && m != main1 && l.size() == 1 && l.front() != link1;
         },
@@ -115,7 +92,7 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
 
     EXPECT_EQ(ask(d, "?cmd=kill"), "?cmd=kill&status=OK\r\n");
     EXPECT_TRUE(d.closed(3000));
-    EXPECT_TRUE(waitUntil([] { return zr1t::commanderPids().empty() && zr1t::transceiverPids().empty(); }, 15000));
+    EXPECT_TRUE(rig::waitUntil([] { return zr1t::commanderPids().empty() && zr1t::transceiverPids().empty(); }, 15000));
     EXPECT_FALSE(zr1t::sysvKeyExists("msg", 1000));
     EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000));
     EXPECT_TRUE(zr1t::sysvKeyExists("shm", 1131));
@@ -154,7 +131,7 @@ TEST_F(Pair, StoppedTransceiverTimesOutThenRecovers) {
     // ... but the transceiver executes the stale stop when it goes on, and
     // the commander, still up, reports the missing transceiver.
     ASSERT_EQ(kill(link, SIGCONT), 0);
-    EXPECT_TRUE(waitUntil([] { return zr1t::transceiverPids().empty(); }, 5000));
+    EXPECT_TRUE(rig::waitUntil([] { return zr1t::transceiverPids().empty(); }, 5000));
     EXPECT_EQ(ask(c, "?cmd=hello"), "?cmd=hello&status=EMSGTIMEOUT\r\n");
     EXPECT_FALSE(zr1t::commanderPids().empty());
 }

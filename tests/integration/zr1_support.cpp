@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,33 @@ bool startCommander(rig::Process& p, const std::string& tag) {
     return p.start({std::string(kDir) + "/ZR1Communicator"}, o);
 }
 
+std::string startSensornet(rig::Process& sim, const std::vector<std::string>& nodes, const std::string& framelog) {
+    unlink(framelog.c_str());
+    rig::Process::Options o;
+    o.stdoutPath = rig::scratchDir() + "/sensornet.out";
+    unlink(o.stdoutPath.c_str());
+    std::vector<std::string> argv = {rig::binDir() + "/sensornet", "--log", framelog};
+    argv.insert(argv.end(), nodes.begin(), nodes.end());
+    if (!sim.start(argv, o)) return "";
+    std::string slave;
+    rig::waitUntil(
+        [&] {
+            std::string s = rig::readFile(o.stdoutPath);
+            if (s.find('\n') != std::string::npos) slave = s.substr(0, s.find('\n'));
+            return !slave.empty();
+        },
+        5000);
+    return slave;
+}
+
+bool startWithScript(const std::string& tag) {
+    rig::Process::Options o;
+    o.shim = true;  // the pty passes for a USB serial adapter
+    o.env = {"ZR1_OUT=" + rig::scratchDir() + "/" + tag + ".out"};
+    rig::Process s({"setsid", "-w", std::string(kDir) + "/ZR1.sh", "start"}, o);
+    return s.waitExit(10000).has_value();
+}
+
 static std::string cmdlineOf(pid_t pid) {
     std::string s = rig::readFile("/proc/" + std::to_string(pid) + "/cmdline");
     for (char& c : s)
@@ -74,6 +102,18 @@ std::vector<pid_t> commanderPids() {
 }
 
 std::vector<pid_t> transceiverPids() { return rig::pidsOf("serlink"); }
+
+pid_t commanderMain() {
+    std::vector<pid_t> all = commanderPids();
+    for (pid_t p : all) {
+        std::string st = rig::readFile("/proc/" + std::to_string(p) + "/stat");
+        size_t rp = st.rfind(')');
+        if (rp == std::string::npos) continue;
+        pid_t ppid = pid_t(atoi(st.c_str() + rp + 4));
+        if (std::find(all.begin(), all.end(), ppid) == all.end()) return p;
+    }
+    return -1;
+}
 
 std::vector<pid_t> childrenOf(pid_t parent) {
     std::vector<pid_t> out;

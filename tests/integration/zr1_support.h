@@ -25,11 +25,20 @@ void install(const std::string& ini);
 // Starts the commander the way ZR1.sh does (working folder kDir); its standard
 // output and error go to files in the rig's scratch folder.
 bool startCommander(rig::Process& p, const std::string& tag = "zr1");
+// Starts the sensor-network simulator with these nodes ("5:types=20/20/10", ...)
+// and its frame log; the pty's slave path, or "" when it named none within 5 s.
+std::string startSensornet(rig::Process& sim, const std::vector<std::string>& nodes, const std::string& framelog);
+// Starts the installed pair the way the appliance does, through ZR1.sh start (only
+// inside the rig: its stop step signals by name), the serial shim preloaded; the
+// commander's output goes to tag.out in the scratch folder. True once ZR1.sh returned.
+bool startWithScript(const std::string& tag);
 // PIDs of every process of the commander and of the transceiver.
 std::vector<pid_t> commanderPids();
 std::vector<pid_t> transceiverPids();
 // Children of pid (from /proc).
 std::vector<pid_t> childrenOf(pid_t pid);
+// The commander's main process: the one whose parent is not a commander; -1 when none.
+pid_t commanderMain();
 // Ends every commander and transceiver process still there (by PID).
 void endAll();
 

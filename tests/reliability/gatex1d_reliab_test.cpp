@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "load.h"
+#include "lockholder.h"
+#include "gatex1d_support.h"
 #include "rig.h"
 
 namespace {
@@ -44,31 +46,22 @@ std::string askIp(int n, int timeoutMs = 0) {
 
 class Gatex1dReliab : public ::testing::Test {
 protected:
-    std::unique_ptr<rig::Process> sim;
-    std::string dev, control, conf;
+    std::unique_ptr<gatex1dt::MeterbusSim> sim;
+    std::string dev, conf;
     pid_t mainPid = -1;
 
     void SetUp() override {
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
         std::string dir = rig::scratchDir();
-        control = dir + "/bus.ctl";
         conf = dir + "/gatex1d.conf";
-        std::string out = dir + "/sim.out";
-        unlink(out.c_str());
-        std::vector<std::string> args = {rig::binDir() + "/meterbus-sim", "--control", control};
+        std::vector<std::string> args;
         for (int n = 1; n <= 4; n++) {
             args.insert(args.end(), {"--meter", std::to_string(n) + ":2:1", "--reg32",
                                      std::to_string(n) + ":140=" + std::to_string(n * 1111)});
         }
-        rig::Process::Options o;
-        o.stdoutPath = out;
-        sim = std::make_unique<rig::Process>(args, o);
-        ASSERT_GT(sim->pid(), 0) << sim->error();
-        for (long long end = rig::nowMs() + kT; dev.empty() && rig::nowMs() < end; usleep(20000)) {
-            std::string s = rig::readFile(out);
-            if (s.find('\n') != std::string::npos) dev = s.substr(0, s.find('\n'));
-        }
-        ASSERT_FALSE(dev.empty());
+        sim = std::make_unique<gatex1dt::MeterbusSim>(dir);
+        ASSERT_TRUE(sim->start(args, kT)) << sim->error();
+        dev = sim->dev();
         rig::writeFile(conf, "port=" + std::to_string(kPort) + "\ndevice=" + dev + "\nmaxnodes=4\nmaxleaves=2\n");
         rig::Process::Options d;
         d.shim = true;
@@ -81,9 +74,7 @@ protected:
     }
     void TearDown() override {
         if (!rig::inRig()) return;
-        for (pid_t p : rig::pidsOf("gatex1d")) rig::endPid(p, 2000);
-        int id = shmget(1111, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        gatex1dt::endGatex1d();
         if (sim) sim->stop();
     }
     bool waitProcesses(size_t n, int ms) {
@@ -91,14 +82,7 @@ protected:
             if (rig::pidsOf("gatex1d").size() == n) return true;
         return rig::pidsOf("gatex1d").size() == n;
     }
-    void simControl(const std::string& line) {
-        int fd = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        std::string l = line + "\n";
-        ASSERT_EQ(write(fd, l.data(), l.size()), (ssize_t)l.size());
-        close(fd);
-        usleep(100000);  // the simulator polls its channel with the line
-    }
+    void simControl(const std::string& line) { ASSERT_TRUE(sim->control(line, kT)) << sim->error(); }
     std::string ask(const std::string& line) {
         rig::ProtoClient c;
         if (!c.connect("127.0.0.1", kPort, kT)) return "(no connection)";
@@ -142,33 +126,14 @@ TEST_F(Gatex1dReliab, ManyClientsAndASlowOne) {
 
 TEST_F(Gatex1dReliab, KilledLockHolderGivesTheLineBack) {
     simControl("silent 1");
-    rig::ProtoClient holder;
-    ASSERT_TRUE(holder.connect("127.0.0.1", kPort, kT));
-    ASSERT_TRUE(waitProcesses(2, kT));
-    pid_t holderPid = -1;
-    for (pid_t p : rig::pidsOf("gatex1d"))
-        if (p != mainPid) holderPid = p;
-    ASSERT_TRUE(holder.sendLine(askIp(1, 8000)));
-    usleep(300000);  // the holder has the lock and waits for a meter that never answers
-    // A second client waits for the lock meanwhile.
-    std::string waiter;
-    long long answeredAt = 0;
-    std::thread w([&] {
-        rig::ProtoClient c;
-        if (!c.connect("127.0.0.1", kPort, kT)) return;
-        waiter = c.request(askIp(2), 10000).value_or("(no answer)");
-        answeredAt = rig::nowMs();
-    });
-    usleep(300000);
-    long long killedAt = rig::nowMs();
-    ASSERT_EQ(kill(holderPid, SIGKILL), 0);
-    w.join();
-    long long resume = answeredAt - killedAt;
-    reliab::record("gatex1d lock holder SIGKILL", "waiting client answered " + std::to_string(resume) +
-                                                      " ms after the kill");
-    EXPECT_EQ(waiter, ipOf(2));
-    EXPECT_LT(resume, 1000);
-    EXPECT_TRUE(holder.closed(kT));
+    // The holder waits for a meter that never answers; a second client waits for
+    // the line meanwhile.
+    lockholder::Outcome o = lockholder::killLockHolder("gatex1d", kPort, askIp(1, 8000), askIp(2), kT);
+    ASSERT_EQ(o.error, "");
+    reliab::record("gatex1d lock holder SIGKILL",
+                   "waiting client answered " + std::to_string(o.resumeMs) + " ms after the kill");
+    EXPECT_EQ(o.waiterAnswer, ipOf(2));
+    EXPECT_TRUE(o.holderClosed);
     simControl("normal 1");
     EXPECT_EQ(ask(askIp(1)), ipOf(1));
 }
@@ -228,8 +193,14 @@ TEST_F(Gatex1dReliab, RestartDuringLoad) {
     o.faultAt = 0.3;
     o.fault = [&] { kill(mainPid, SIGHUP); };
     reliab::LoadStats s = reliab::runLoad(kPort, reliab::clients(), reliab::requests(), mix, o);
-    // The restart rescans all meters before it listens again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The restart rescans all meters before it listens again: wait for the old
+    // main process to be gone, then for the new listener.
+    ASSERT_TRUE(rig::waitUntil(
+        [&] {
+            std::vector<pid_t> p = rig::pidsOf("gatex1d");
+            return std::find(p.begin(), p.end(), mainPid) == p.end();
+        },
+        30000));
     ASSERT_TRUE(rig::waitPort(kPort, 30000));
     stop = true;
     again.join();

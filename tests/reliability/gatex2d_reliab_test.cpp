@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "load.h"
+#include "lockholder.h"
 #include "rig.h"
 
 namespace {
@@ -99,35 +100,14 @@ TEST_F(Gatex2dReliab, KilledLockHolderGivesTheNetworkBack) {
     int p = startSim({"--raw", "all:silence"});
     ASSERT_GT(p, 0);
     std::string silent = "127.0.0.1:" + std::to_string(p);
-    std::vector<pid_t> before = rig::pidsOf("gatex2d");
-    rig::ProtoClient holder;
-    ASSERT_TRUE(holder.connect("127.0.0.1", kPort, kT));
     // The holder's reading waits for a gateway that never answers, lock held.
-    ASSERT_TRUE(holder.sendLine("?cmd=get_value&node=" + silent + "&toq=D4_1&timeout=8000\n"));
-    usleep(300000);
-    pid_t holderPid = -1;
-    for (pid_t q : rig::pidsOf("gatex2d"))
-        if (std::find(before.begin(), before.end(), q) == before.end()) holderPid = q;
-    ASSERT_GT(holderPid, 0);
-    std::string waiter;
-    long long answeredAt = 0;
-    std::thread w([&] {
-        rig::ProtoClient c;
-        if (!c.connect("127.0.0.1", kPort, kT)) return;
-        waiter = c.request(value(1).line, 10000).value_or("(no answer)");
-        answeredAt = rig::nowMs();
-    });
-    usleep(300000);
-    long long killedAt = rig::nowMs();
-    ASSERT_EQ(kill(holderPid, SIGKILL), 0);
-    w.join();
-    long long resume = answeredAt - killedAt;
+    lockholder::Outcome o = lockholder::killLockHolder(
+        "gatex2d", kPort, "?cmd=get_value&node=" + silent + "&toq=D4_1&timeout=8000\n", value(1).line, kT);
+    ASSERT_EQ(o.error, "");
     reliab::record("gatex2d lock holder SIGKILL",
-                   "waiting client answered " + std::to_string(resume) + " ms after the kill");
-    reliab::Req want = value(1);
-    EXPECT_EQ(waiter.rfind(want.want, 0), 0u) << waiter;
-    EXPECT_LT(resume, 1000);
-    EXPECT_TRUE(holder.closed(kT));
+                   "waiting client answered " + std::to_string(o.resumeMs) + " ms after the kill");
+    EXPECT_EQ(o.waiterAnswer.rfind(value(1).want, 0), 0u) << o.waiterAnswer;
+    EXPECT_TRUE(o.holderClosed);
 }
 
 }  // namespace

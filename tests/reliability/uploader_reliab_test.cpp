@@ -107,7 +107,8 @@ protected:
     std::string base;
     void SetUp() override {
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";
-        if (system("/usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null") != 0) GTEST_SKIP() << "no pyftpdlib";
+        if (system("/usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null") != 0)
+            FAIL() << "python3-pyftpdlib is missing: the upload breaks cannot be checked (scripts/install-deps)";
         base = rig::scratchDir() + "/uploader-reliab";
         fs::remove_all(base);
         fs::create_directories(base + "/appliance/home");

@@ -1,5 +1,7 @@
-// Self-test of rig::ProtoClient against a tiny line server in this test: exact bytes
-// sent, lines split over TCP segments, "!" lines skipped, end of stream, time-outs.
+// Self-test of the request-protocol client the rig tests share with drvq
+// (rig::ProtoClient = drvq::ProtoClient) against a tiny line server in this test:
+// exact bytes sent, lines split over TCP segments, "!" lines skipped, end of
+// stream, time-outs, and why a single connect failed (what drvq reports).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -87,6 +89,13 @@ std::string readN(int fd, size_t n)
         got.append(buf, static_cast<size_t>(r));
     }
     return got;
+}
+
+// A loopback port nobody listens on any more (it was ours a moment ago).
+int closedPort()
+{
+    OneShotServer probe([](int) {});
+    return probe.port();
 }
 
 #define NEED_RIG() \
@@ -217,11 +226,7 @@ TEST(ProtoClient, ClosedKeepsDataThatArrivesFirst)
 TEST(ProtoClient, ConnectRetriesUntilListenerOrDeadline)
 {
     NEED_RIG();
-    int port;
-    {
-        OneShotServer probe([](int) {});
-        port = probe.port();
-    }
+    int port = closedPort();
     rig::ProtoClient cl;
     EXPECT_FALSE(cl.connect("127.0.0.1", port, 300));
     EXPECT_FALSE(cl.connected());
@@ -236,6 +241,31 @@ TEST(ProtoClient, ConnectRetriesUntilListenerOrDeadline)
     bool ok = cl.connect("127.0.0.1", port, 5000);
     starter.join();
     ASSERT_TRUE(ok);
+    EXPECT_EQ(cl.readLine(3000).value_or("-"), "hi\n");
+}
+
+TEST(ProtoClient, ConnectOnceSaysWhyItFailed)
+{
+    NEED_RIG();
+    int port = closedPort();
+    struct Case {
+        const char* host;
+        const char* errorStart;
+    } cases[] = {
+        {"127.0.0.1", "Connection refused"},
+        {"no-such-host.invalid", "cannot resolve no-such-host.invalid: "},
+    };
+    for (const Case& c : cases) {
+        rig::ProtoClient cl;
+        EXPECT_FALSE(cl.connectOnce(c.host, port, 2000)) << c.host;
+        EXPECT_EQ(cl.error().rfind(c.errorStart, 0), 0u) << c.host << ": " << cl.error();
+        EXPECT_FALSE(cl.connected());
+    }
+    // A listener that is there: one attempt is enough, and the error is cleared.
+    OneShotServer srv([](int fd) { sendAll(fd, "hi\n"); });
+    rig::ProtoClient cl;
+    ASSERT_TRUE(cl.connectOnce("127.0.0.1", srv.port(), 2000)) << cl.error();
+    EXPECT_EQ(cl.error(), "");
     EXPECT_EQ(cl.readLine(3000).value_or("-"), "hi\n");
 }
 

@@ -8,23 +8,19 @@
 // Raw requests are sent as given, one after the other, each answered before the
 // next is sent. leaves, value and watch know each daemon's dialect. Any status other
 // than OK makes the exit code 1 and is explained on standard error.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "drvq_core.h"
+#include "protoclient.h"
 
 using namespace drvq;
 
@@ -63,107 +59,40 @@ void usage() {
             "  -t ms       time limit for connecting and for each answer (default 5000)\n");
 }
 
-// One connection to a daemon.
+// One connection to a daemon, in its dialect.
 class Client {
 public:
     Client(const Options& o, Target t) : o_(o), t_(t) {}
-    ~Client() {
-        if (fd_ >= 0) close(fd_);
-    }
     bool open(std::string* err) {
-        addrinfo hints{}, *res = nullptr;
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        std::string port = std::to_string(t_.port);
-        int rc = getaddrinfo(o_.host.c_str(), port.c_str(), &hints, &res);
-        if (rc != 0) {
-            *err = std::string("cannot resolve ") + o_.host + ": " + gai_strerror(rc);
-            return false;
-        }
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        rc = connect(fd_, res->ai_addr, res->ai_addrlen);
-        freeaddrinfo(res);
-        if (rc != 0 && errno == EINPROGRESS) {
-            pollfd p{fd_, POLLOUT, 0};
-            if (poll(&p, 1, o_.timeoutMs) == 1) {
-                int e = 0;
-                socklen_t l = sizeof e;
-                getsockopt(fd_, SOL_SOCKET, SO_ERROR, &e, &l);
-                rc = e ? -1 : 0;
-                errno = e;
-            } else {
-                errno = ETIMEDOUT;
-            }
-        }
-        if (rc != 0) {
-            *err = "cannot connect to " + std::string(dialectName(t_.dialect)) + " at " + o_.host + ":" + port +
-                   ": " + strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    bool send(const std::string& text) {
-        size_t off = 0;
-        while (off < text.size()) {
-            pollfd p{fd_, POLLOUT, 0};
-            if (poll(&p, 1, o_.timeoutMs) != 1) return false;
-            ssize_t w = ::send(fd_, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-            if (w < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            if (w <= 0) return false;
-            off += (size_t)w;
-        }
-        return true;
-    }
-    // One line with its line end; false on time-out or end of connection.
-    bool readLine(std::string* line) {
-        line->clear();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.timeoutMs);
-        for (;;) {
-            size_t nl = buf_.find('\n');
-            if (nl != std::string::npos) {
-                *line = buf_.substr(0, nl + 1);
-                buf_.erase(0, nl + 1);
-                return true;
-            }
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) return false;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, left) != 1) return false;
-            char tmp[65536];
-            ssize_t n = recv(fd_, tmp, sizeof tmp, 0);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            if (n <= 0) {
-                if (buf_.empty()) return false;
-                *line = buf_;
-                buf_.clear();
-                return true;
-            }
-            buf_.append(tmp, (size_t)n);
-        }
+        if (conn_.connectOnce(o_.host, t_.port, o_.timeoutMs)) return true;
+        if (conn_.error().rfind("cannot resolve", 0) == 0)
+            *err = conn_.error();
+        else
+            *err = "cannot connect to " + std::string(dialectName(t_.dialect)) + " at " + o_.host + ":" +
+                   std::to_string(t_.port) + ": " + conn_.error();
+        return false;
     }
     // Sends a request and reads its response line; trace lines go to traces.
     bool request(const std::string& req, Response* r, std::vector<std::string>* traces) {
-        if (!send(req + lineEnd(t_.dialect))) return false;
-        std::string line;
-        for (;;) {
-            if (!readLine(&line)) return false;
-            if (t_.dialect != Dialect::Zr && !line.empty() && line[0] == '!') {
-                if (traces) traces->push_back(line);
-                continue;
-            }
-            *r = parseResponse(line);
-            return true;
-        }
+        if (!conn_.sendLine(req + lineEnd(t_.dialect), o_.timeoutMs)) return false;
+        // ZR1Communicator has no trace lines: whatever comes is the answer.
+        std::optional<std::string> line =
+            t_.dialect == Dialect::Zr ? conn_.readLine(o_.timeoutMs) : conn_.readResponse(o_.timeoutMs);
+        if (traces) traces->insert(traces->end(), conn_.skipped().begin(), conn_.skipped().end());
+        conn_.skipped().clear();
+        if (!line) return false;
+        *r = parseResponse(*line);
+        return true;
     }
     // A meta line of a gatex daemon: answered by "!" lines only; "!!" pass-through
     // gives its echo and then the field network's answer.
     bool meta(const std::string& req, std::vector<std::string>* lines) {
-        if (!send(req + "\r\n")) return false;
+        if (!conn_.sendLine(req + "\r\n", o_.timeoutMs)) return false;
         int want = req.rfind("!!", 0) == 0 ? 2 : 1;
-        std::string line;
         for (int i = 0; i < want; i++) {
-            if (!readLine(&line)) return i > 0;
-            lines->push_back(line);
+            std::optional<std::string> line = conn_.readLine(o_.timeoutMs);
+            if (!line) return i > 0;
+            lines->push_back(*line);
         }
         return true;
     }
@@ -171,8 +100,7 @@ public:
 private:
     const Options& o_;
     Target t_;
-    int fd_ = -1;
-    std::string buf_;
+    ProtoClient conn_;
 };
 
 std::string chomp(std::string s) {

@@ -197,14 +197,6 @@ TEST(CabEngine, StoredBlockWhoseSizesDisagree) {
     EXPECT_EQ(w.walk(b.bytes), CabError::DecodeFailed);
 }
 
-#ifdef PAKREL_NO_LZX
-TEST(CabEngine, FolderOfAnAbsentDecoderFailsWithTheDecodingError) {
-    TCab c = cabOf({{"a", bytesOf("abc")}}, 0x1503);
-    Walker w;
-    EXPECT_EQ(w.walk(build(c).bytes), CabError::DecodeFailed);
-}
-#endif
-
 TEST(CabEngine, CallbackAnswersAndTargetFailures) {
     Bytes cab = build(cabOf({{"a", pattern(1000, 1)}, {"b", pattern(1000, 2)}}, kCompMszip)).bytes;
     {

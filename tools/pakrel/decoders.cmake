@@ -15,18 +15,12 @@ if(ORV_TESTS)
             ${CMAKE_CURRENT_LIST_DIR}/tests/window_test.cpp
     LIBS cabdecoders)
   # Real cabinets against cabextract, the reference extractor, run on this host.
-  if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING)
-    find_program(ORV_CABEXTRACT cabextract)
-    if(ORV_CABEXTRACT)
-      orv_add_gtest(decoders_cabinet_test
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/cabinet_decode_test.cpp
-        LIBS cabdecoders
-        LABELS integration)
-      if(TARGET decoders_cabinet_test)
-        target_compile_definitions(decoders_cabinet_test PRIVATE
-        ORV_CABEXTRACT="${ORV_CABEXTRACT}"
-        ORV_CAB_DATA="${CMAKE_SOURCE_DIR}/tests/data/cab")
-      endif()
-    endif()
+  if(ORV_POSIX AND NOT CMAKE_CROSSCOMPILING AND NOT ORV_FUZZ)
+    orv_require_program(ORV_CABEXTRACT cabextract cabextract)
+    orv_add_gtest(decoders_cabinet_test
+      SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/cabinet_decode_test.cpp
+      LIBS cabdecoders
+      DEFINES ORV_CABEXTRACT="${ORV_CABEXTRACT}" ORV_CAB_DATA="${CMAKE_SOURCE_DIR}/tests/data/cab"
+      LABELS integration)
   endif()
 endif()

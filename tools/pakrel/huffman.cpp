@@ -1,3 +1,5 @@
+// huffman: building the canonical Huffman decoding tables of the LZX decoder from
+// code lengths, with the reason a set of lengths is unusable; see huffman.h.
 #include "huffman.h"
 
 namespace pakrel {

@@ -1,3 +1,5 @@
+// device_model: the two appliance models' display names and reset commands; see
+// device_model.h.
 #include "device_model.h"
 
 #include "messages.h"

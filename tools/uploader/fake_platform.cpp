@@ -1,3 +1,5 @@
+// fake_platform: the scripted console, folder tree, FTP server and telnet peer of
+// the core's unit tests, on a virtual clock; see fake_platform.h.
 #include "fake_platform.h"
 
 #include <algorithm>

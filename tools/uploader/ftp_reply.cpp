@@ -1,3 +1,5 @@
+// ftp_reply: the incremental parser of FTP replies (multi-line ones included) and
+// the address of a passive-mode reply; see ftp_reply.h.
 #include "ftp_reply.h"
 
 #include <cctype>

@@ -1,3 +1,5 @@
+// inet_codes: our descriptions of WinInet's FTP failure codes, for the Linux client
+// and for Windows systems whose wininet.dll lacks one; see inet_codes.h.
 #include "inet_codes.h"
 
 namespace uplder {

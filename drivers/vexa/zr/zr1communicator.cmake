@@ -5,10 +5,7 @@
 if(ORV_POSIX)
   add_library(zr1core STATIC zr1comm.cpp zr1ini.cpp)
   target_include_directories(zr1core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(zr1core PUBLIC drvcommon)
-  if(TARGET zrmsg)
-    target_link_libraries(zr1core PUBLIC zrmsg)
-  endif()
+  target_link_libraries(zr1core PUBLIC drvcommon zrmsg)
 
   # The fake transceiver of the tests (and of fuzzing and the benchmark).
   add_library(zr1fake STATIC zr1_fake.cpp)

@@ -1,14 +1,10 @@
 // Test-side support for the appliance rig; see rig.h.
 #include "rig.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -32,14 +28,8 @@ extern char** environ;
 
 namespace rig {
 
-long long nowMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepFor(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+static void sleepMs(int ms) { sleepFor(ms); }
 
 bool inRig()
 {
@@ -102,208 +92,17 @@ bool copyFile(const std::string& from, const std::string& to, mode_t mode)
 
 // ------------------------------------------------------------------ sockets
 
-// One non-blocking connect with a bound; returns the connected fd or -1.
-static int connectOnce(const sockaddr_in& addr, int timeoutMs)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
-        return -1;
-    int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (r != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, timeoutMs) == 1) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            r = err == 0 ? 0 : -1;
-        }
-    }
-    if (r != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-static bool resolve(const std::string& host, int port, sockaddr_in& addr)
-{
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res)
-        return false;
-    addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
-    return true;
-}
-
 bool waitPort(int port, int timeoutMs)
 {
-    sockaddr_in addr{};
-    resolve("127.0.0.1", port, addr);
     long long deadline = nowMs() + timeoutMs;
     for (;;) {
-        int fd = connectOnce(addr, 200);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        if (nowMs() >= deadline)
-            return false;
-        sleepMs(50);
-    }
-}
-
-// ------------------------------------------------------------------ ProtoClient
-
-ProtoClient::~ProtoClient() { close(); }
-
-void ProtoClient::close()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-}
-
-bool ProtoClient::connect(const std::string& host, int port, int timeoutMs)
-{
-    close();
-    eof_ = false;
-    timedOut_ = false;
-    buf_.clear();
-    skipped_.clear();
-    sockaddr_in addr{};
-    if (!resolve(host, port, addr))
-        return false;
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        long long left = deadline - nowMs();
-        fd_ = connectOnce(addr, static_cast<int>(left > 200 ? 200 : left > 0 ? left : 1));
-        if (fd_ >= 0)
+        ProtoClient probe;
+        if (probe.connectOnce("127.0.0.1", port, 200))
             return true;
         if (nowMs() >= deadline)
             return false;
         sleepMs(50);
     }
-}
-
-bool ProtoClient::sendLine(std::string_view text)
-{
-    if (fd_ < 0)
-        return false;
-    size_t done = 0;
-    long long deadline = nowMs() + 5000;
-    while (done < text.size()) {
-        ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{fd_, POLLOUT, 0};
-            long long left = deadline - nowMs();
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
-                return false;
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool ProtoClient::fill(long long deadlineMs)
-{
-    if (fd_ < 0 || eof_)
-        return false;
-    for (;;) {
-        long long left = deadlineMs - nowMs();
-        pollfd p{fd_, POLLIN, 0};
-        int r = ::poll(&p, 1, static_cast<int>(left > 0 ? left : 0));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0) {
-            timedOut_ = true;
-            return false;
-        }
-        if (r < 0)
-            return false;
-        char chunk[4096];
-        ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-        if (n > 0) {
-            buf_.append(chunk, static_cast<size_t>(n));
-            return true;
-        }
-        if (n == 0) {
-            eof_ = true;
-            return false;
-        }
-        if (errno == EINTR || errno == EAGAIN)
-            continue;
-        // A reset connection ends the stream too.
-        eof_ = true;
-        return false;
-    }
-}
-
-std::optional<std::string> ProtoClient::readLine(int timeoutMs)
-{
-    timedOut_ = false;
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        size_t nl = buf_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = buf_.substr(0, nl + 1);
-            buf_.erase(0, nl + 1);
-            return line;
-        }
-        if (!fill(deadline)) {
-            if (eof_ && !buf_.empty()) {
-                std::string rest;
-                rest.swap(buf_);
-                return rest;
-            }
-            return std::nullopt;
-        }
-    }
-}
-
-std::optional<std::string> ProtoClient::readResponse(int timeoutMs)
-{
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        long long left = deadline - nowMs();
-        auto line = readLine(static_cast<int>(left > 0 ? left : 0));
-        if (!line)
-            return std::nullopt;
-        if (!line->empty() && (*line)[0] == '!') {
-            skipped_.push_back(*line);
-            continue;
-        }
-        return line;
-    }
-}
-
-std::optional<std::string> ProtoClient::request(std::string_view line, int timeoutMs)
-{
-    if (!sendLine(line))
-        return std::nullopt;
-    return readResponse(timeoutMs);
-}
-
-bool ProtoClient::closed(int timeoutMs)
-{
-    long long deadline = nowMs() + timeoutMs;
-    while (!eof_ && fd_ >= 0) {
-        if (!fill(deadline) && !eof_)
-            break;
-    }
-    return eof_;
 }
 
 // ------------------------------------------------------------------ Process

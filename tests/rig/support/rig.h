@@ -1,6 +1,6 @@
 // Test-side support for integration tests that run inside the appliance rig
 // (tests/rig/rig; CMake: orv_add_rig_test). Small on purpose: a line client for the
-// driver request protocol, a child process that is always ended by its PID, a reader
+// driver request protocol (drvq's), a child process that is always ended by its PID, a reader
 // of the rig's system log, and the paths of this build tree.
 //
 // Every wait takes a bound in milliseconds; nothing here waits forever.
@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protoclient.h"
 
 namespace rig {
 
@@ -30,6 +32,24 @@ std::string scratchDir();
 // Waits until something accepts TCP connections on 127.0.0.1:port.
 bool waitPort(int port, int timeoutMs);
 
+// Pauses the calling thread.
+void sleepFor(int ms);
+
+// Asks done() every pollMs until it is true or timeoutMs has passed; true when it
+// became true. The way to wait for a condition instead of sleeping for a guess.
+template <class Done>
+bool waitUntil(Done done, int timeoutMs, int pollMs = 10)
+{
+    long long deadline = drvq::nowMs() + timeoutMs;
+    for (;;) {
+        if (done())
+            return true;
+        if (drvq::nowMs() >= deadline)
+            return false;
+        sleepFor(pollMs);
+    }
+}
+
 // Reads a whole file ("" when it cannot be read).
 std::string readFile(const std::string& path);
 // Writes a file whole (replacing it) with the given mode, e.g. to put a program of
@@ -38,52 +58,9 @@ bool writeFile(const std::string& path, std::string_view content, mode_t mode = 
 bool copyFile(const std::string& from, const std::string& to, mode_t mode = 0755);
 
 // ------------------------------------------------------------------ ProtoClient
-// A TCP client for the driver request protocol. Lines are LF-terminated; what the
-// daemon sends is returned unchanged, line end included ("... OK ...\r\n").
-class ProtoClient {
-public:
-    ProtoClient() = default;
-    ~ProtoClient();
-    ProtoClient(const ProtoClient&) = delete;
-    ProtoClient& operator=(const ProtoClient&) = delete;
-
-    // Connects to host:port (numeric IPv4 or a name), retrying until timeoutMs has
-    // passed, so a daemon that is still starting up is waited for.
-    bool connect(const std::string& host, int port, int timeoutMs);
-    // Sends text exactly as given: no line end is added.
-    bool sendLine(std::string_view text);
-    // The next line including its "\n" (and any "\r" before it). At end of stream a
-    // last piece without "\n" is returned as it is; after that, nullopt with eof().
-    // nullopt also on time-out (timedOut()) and on error.
-    std::optional<std::string> readLine(int timeoutMs);
-    // The next line that does not begin with "!"; meta/trace lines passed over on the
-    // way are appended to skipped().
-    std::optional<std::string> readResponse(int timeoutMs);
-    // sendLine(line) then readResponse(timeoutMs).
-    std::optional<std::string> request(std::string_view line, int timeoutMs);
-    // True when the peer has closed the connection; waits up to timeoutMs for that,
-    // keeping any bytes that arrive meanwhile for readLine.
-    bool closed(int timeoutMs = 0);
-
-    bool connected() const { return fd_ >= 0; }
-    bool eof() const { return eof_; }
-    bool timedOut() const { return timedOut_; }
-    // Lines beginning with "!" that readResponse passed over, oldest first.
-    std::vector<std::string>& skipped() { return skipped_; }
-    // Bytes received that are not yet part of a returned line.
-    const std::string& pending() const { return buf_; }
-    void close();
-    int fd() const { return fd_; }
-
-private:
-    // Reads what is there, waiting until deadline; false on time-out, EOF or error.
-    bool fill(long long deadlineMs);
-    int fd_ = -1;
-    bool eof_ = false;
-    bool timedOut_ = false;
-    std::string buf_;
-    std::vector<std::string> skipped_;
-};
+// The client of the driver request protocol is drvq's (tools/drvq/protoclient.h):
+// the tests speak to the daemons exactly as the service engineers' tool does.
+using ProtoClient = drvq::ProtoClient;
 
 // ------------------------------------------------------------------ Process
 // How a child process ended.
@@ -184,6 +161,6 @@ private:
 };
 
 // Milliseconds of a monotonic clock (for deadlines).
-long long nowMs();
+using drvq::nowMs;
 
 }  // namespace rig

@@ -1,3 +1,5 @@
+// ftp_client: the uploader's own FTP client on Linux (USER, PASS, TYPE I, PASV,
+// CWD, STOR) with WinInet's error numbering; see ftp_client.h.
 #include "ftp_client.h"
 
 #include <fcntl.h>

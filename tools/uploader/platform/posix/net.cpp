@@ -1,3 +1,5 @@
+// net: deadlines on the monotonic clock, poll waits and a connect bounded by a
+// deadline, for the Linux FTP client and session socket; see net.h.
 #include "net.h"
 
 #include <arpa/inet.h>

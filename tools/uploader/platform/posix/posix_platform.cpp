@@ -1,3 +1,5 @@
+// posix_platform: the uploader's console, local file walk and error texts on
+// Linux; see posix_platform.h.
 #include "posix_platform.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// session_socket: the remote session's non-blocking socket on Linux, every wait
+// bounded by the session deadline; see session_socket.h.
 #include "session_socket.h"
 
 #include <poll.h>

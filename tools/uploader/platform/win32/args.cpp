@@ -1,3 +1,4 @@
+// args: the testable pieces of the Windows program's start-up; see args.h.
 #include "args.h"
 
 #include <cstdlib>

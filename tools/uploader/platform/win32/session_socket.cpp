@@ -1,3 +1,5 @@
+// session_socket: the remote session's non-blocking Winsock socket, every wait a
+// select bounded by the session deadline; see session_socket.h.
 #define NOMINMAX
 #include "session_socket.h"
 

@@ -1,3 +1,5 @@
+// win_platform: the uploader's console, local file walk and error texts on
+// Windows; see win_platform.h.
 #define NOMINMAX
 #include "win_platform.h"
 

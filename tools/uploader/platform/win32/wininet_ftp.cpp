@@ -1,3 +1,5 @@
+// wininet_ftp: the FTP client on Windows through WinInet; wininet.h is included
+// here only, its macros collide with names of the core. See wininet_ftp.h.
 #define NOMINMAX
 #include "wininet_ftp.h"
 
