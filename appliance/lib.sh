@@ -17,7 +17,7 @@ within() {
 }
 
 # answers PORT: the driver on PORT answers hello.
-answers() { [[ $(ask "$1" '?cmd=hello') == '?cmd=hello&status=OK'* ]]; }
+answers() { [[ $(ask "$1" '?cmd=hello' 2>/dev/null) == '?cmd=hello&status=OK'* ]]; }
 
 # gpids PROGRAM...: the pids of the programs in the guest, by name.
 gpids() { guest pidof "$@" 2>/dev/null | tr -d '\r'; }
