@@ -1,21 +1,10 @@
 # Shell helpers for commands run beside the virtual Orvane (appliance/run): waits on
 # the guest's boot, requests to its drivers. Sourced; needs APPLIANCE_CONSOLE and
-# APPLIANCE_QEMU_PID from appliance/run.
+# APPLIANCE_QEMU_PID and APPLIANCE_TOP from appliance/run.
 
-# ask PORT REQUEST: one request on a fresh connection, the response line (meta and
-# trace lines skipped); empty when nothing answers within 10 s.
-ask() {
-    local line
-    exec 3<>"/dev/tcp/127.0.0.1/$1" 2>/dev/null || return 1
-    printf '%s\r\n' "$2" >&3
-    while IFS= read -r -t 10 line <&3; do
-        line=${line%$'\r'}
-        case "$2$line" in '?'*'!'*) continue ;; esac
-        printf '%s\n' "$line"
-        break
-    done
-    exec 3<&- 3>&-
-}
+# ask PORT REQUEST (one request on a fresh connection, the response line), port_open
+# and the ok/fail/expect reporting of the appliance tests.
+. "$APPLIANCE_TOP/tests/integration/appliance/checks.sh"
 
 # within SECONDS COMMAND...: true once COMMAND succeeds, tried every half second
 # for at most SECONDS (by the clock: a try may itself take seconds).
@@ -28,7 +17,7 @@ within() {
 }
 
 # answers PORT: the driver on PORT answers hello.
-answers() { [[ $(ask "$1" '?cmd=hello') == '?cmd=hello&status=OK'* ]]; }
+answers() { [[ $(ask "$1" '?cmd=hello' 2>/dev/null) == '?cmd=hello&status=OK'* ]]; }
 
 # gpids PROGRAM...: the pids of the programs in the guest, by name.
 gpids() { guest pidof "$@" 2>/dev/null | tr -d '\r'; }

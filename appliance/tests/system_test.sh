@@ -12,7 +12,6 @@
 set -u
 say() { printf 'system_test: %s\n' "$*"; }
 failures=0
-. "$APPLIANCE_TOP/tests/integration/appliance/checks.sh"
 . "$APPLIANCE_TOP/appliance/lib.sh"
 
 

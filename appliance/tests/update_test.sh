@@ -15,7 +15,6 @@ set -u
 say() { printf 'update_test: %s\n' "$*"; }
 failures=0
 top=$APPLIANCE_TOP
-. "$top/tests/integration/appliance/checks.sh"
 . "$top/appliance/lib.sh"
 work=$APPLIANCE_DIR/update
 rm -rf "$work" && mkdir -p "$work"
