@@ -153,7 +153,7 @@ TEST_F(Pair, SerialDeviceMissing) {
     // standard output: serlink's settings and its perror of the failed open,
     // the commander's exchange lines; nothing on the console's standard error.
     std::string out;
-    EXPECT_TRUE(waitUntil(
+    EXPECT_TRUE(rig::waitUntil(
         [&] {
             out = rig::readFile(kOut);
             return out.find("open: No such file or directory\n") != std::string::npos;
