@@ -23,8 +23,8 @@ check() {
     # The script runs in a process group of its own (setsid: this shell's child is
     # no group leader, so setsid neither forks nor returns early), and the drivers
     # it starts in the background stay in that group.
-    ORV_START_CONF=$tmp/start.conf ORV_DRIVERS=$D \
-        setsid bash -c 'echo $$ >"$1"; exec "$2" start' _ "$tmp/pgid" "$script" >"$tmp/out" 2>&1
+    ORV_START_CONF=$tmp/start.conf ORV_DRIVERS=$D ORV_GOOD=$tmp/good ORV_LOG=$tmp/log ORV_HELLO=false \
+        ORV_HELLO_WAIT=1 setsid bash -c 'echo $$ >"$1"; exec "$2" start' _ "$tmp/pgid" "$script" >"$tmp/out" 2>&1
     # Wait (bounded, 10 s) until every process of the group has ended: then each
     # driver that was started, and no other, has recorded itself.
     pg=$(cat "$tmp/pgid")
@@ -55,7 +55,7 @@ check "no section at all"          'mewtocol=1\nnodenet=1\n' ""
 
 # No configuration: an error, nothing started.
 rm -f "$tmp/started"
-ORV_START_CONF=$tmp/none.conf ORV_DRIVERS=$D "$script" start >"$tmp/out" 2>&1; rc=$?
+ORV_START_CONF=$tmp/none.conf ORV_DRIVERS=$D ORV_GOOD=$tmp/good ORV_LOG=$tmp/log "$script" start >"$tmp/out" 2>&1; rc=$?
 if [ $rc = 1 ] && grep -q "cannot read the start configuration $tmp/none.conf" "$tmp/out" && [ ! -e "$tmp/started" ]; then
     echo "ok: missing configuration"
 else
@@ -63,4 +63,130 @@ else
 fi
 "$script" stop >/dev/null 2>&1; rc=$?
 [ $rc = 2 ] && echo "ok: unknown command" || { echo "FAIL: unknown command exit $rc"; failures=$((failures + 1)); }
+
+# ---- The check at boot against the packages' manifests, and the last-known-good copy.
+# An installed appliance in $R: the boot set in etc/, the driver set in home/drivers/
+# (stand-ins that record which build's program ran), each with its manifest as
+# packaging/mkpackage writes it. The stand-ins answer hello once they have run.
+R=$tmp/root E=$tmp/root/etc H=$tmp/root/home/drivers
+manifest() {  # manifest FOLDER NAME MARK
+    local sums
+    sums=$(cd "$1" && find . -type f ! -name "$2" | LC_ALL=C sort | sed 's|^\./||' | xargs sha256sum)
+    printf 'mark %s\n%s\nend\n' "$3" "$sums" >"$1/$2"
+}
+install_build() {  # install_build MARK: a whole, consistent installation of build MARK
+    rm -rf "$R" && mkdir -p "$E/init.d" "$H/gatex" "$H/vexa/zr"
+    cp "$script" "$E/init.d/orvdrivers"
+    printf '[DRIVER]\nmewtocol=1\nnodenet=0\nsensornet=1\n' >"$E/orvdrivers.conf"
+    for p in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1.sh; do
+        printf '#!/bin/sh\necho "%s %s" >>"%s/started"\n' "${p##*/}" "$1" "$tmp" >"$H/$p"
+        chmod +x "$H/$p"
+    done
+    echo 'port=1111' >"$H/gatex/gatex1d.conf"
+    manifest "$H" MANIFEST "$1"
+    manifest "$E" orvdrivers.manifest "$1"
+}
+printf '#!/bin/sh\n[ -s "%s/started" ]\n' "$tmp" >"$tmp/hello" && chmod +x "$tmp/hello"
+# boot [INIT]: what rcS does (the given init script, by default the installed one);
+# waits (bounded) until the confirmation after the start has logged or given up.
+boot() {
+    rm -f "$tmp/started" "$tmp/log"
+    ORV_START_CONF=$E/orvdrivers.conf ORV_DRIVERS=$H ORV_GOOD=$R/home/drivers.good ORV_LOG=$tmp/log \
+        ORV_HELLO=${hello:-$tmp/hello} ORV_HELLO_WAIT=2 "${1:-$E/init.d/orvdrivers}" start >"$tmp/out" 2>&1
+    # The start logs its last line "started ..."; a checked set then confirms in
+    # the background, which ends with a line of its own: wait (bounded) for both.
+    for _ in $(seq 200); do
+        if grep -q 'started .* (checked)' "$tmp/log" 2>/dev/null; then
+            grep -q -e 'kept the' -e 'no hello' -e 'keeping the' -e 'copy is this set already' "$tmp/log" && break
+        elif grep -q 'started ' "$tmp/log" 2>/dev/null; then
+            break
+        fi
+        sleep 0.05
+    done
+    # The stand-ins run in the background too.
+    for _ in $(seq 40); do [ -s "$tmp/started" ] && [ "$(wc -l <"$tmp/started")" -ge 2 ] && break; sleep 0.05; done
+}
+ran() { sort -u "$tmp/started" 2>/dev/null | paste -sd'|'; }
+# expect_boot NAME LOG-REGEX STARTED-LINES: after the boot the log matches and the
+# stand-ins that ran are exactly these (build marks included).
+expect_boot() {
+    local name=$1 want_log=$2 want_ran=$3
+    if grep -E -q -- "$want_log" "$tmp/log" 2>/dev/null && [ "$(ran)" = "$want_ran" ]; then
+        echo "ok: $name"
+    else
+        echo "FAIL: $name: ran [$(ran)], want [$want_ran]; log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null
+        failures=$((failures + 1))
+    fi
+}
+OLD="ZR1.sh old|gatex1d old" NEW="ZR1.sh new|gatex1d new"
+good() { cat "$R/home/drivers.good/drivers/MANIFEST" 2>/dev/null | head -n1; }
+
+# A good boot keeps the copy (and both sets in it).
+install_build old; boot
+expect_boot "a good boot runs the checked set" 'started 2 driver\(s\) of build old from the installed set \(checked\)' "$OLD"
+[ "$(good)" = "mark old" ] && cmp -s "$E/init.d/orvdrivers" "$R/home/drivers.good/etc/init.d/orvdrivers" &&
+    grep -q 'kept the driver set old as the last-known-good copy' "$tmp/log" &&
+    echo "ok: a good boot keeps the last-known-good copy" ||
+    { echo "FAIL: no last-known-good copy after a good boot: $(cat "$tmp/log")"; failures=$((failures + 1)); }
+cp -a "$R" "$tmp/oldroot"
+reset_old() { rm -rf "$R" && cp -a "$tmp/oldroot" "$R"; }
+
+# What a cut update leaves, one case a row: the files are damaged this way, the
+# next boot restores the old build from the copy and says why.
+# cut NAME LOG-REGEX SHELL-COMMAND(run in $R)
+cut() {
+    reset_old
+    (cd "$R" && eval "$3")
+    boot
+    expect_boot "$1" "$2" "$OLD"
+    if [ "$(ran)" = "$OLD" ] && ! check_again; then
+        echo "FAIL: $1: the restored set does not check"; failures=$((failures + 1))
+    fi
+}
+check_again() { (cd "$H" && grep '^[0-9a-f]\{64\}  ' MANIFEST | sha256sum -c --status); }
+newprog() { printf '#!/bin/sh\necho "%s new" >>"%s/started"\n' "${1##*/}" "$tmp" >"home/drivers/$1"; }
+cut "truncated program"            'driver set fails its check \(missing or changed: gatex/gatex1d\): restored the last-known-good copy \(old\)' \
+    'head -c 20 home/drivers/gatex/gatex1d >x && cat x >home/drivers/gatex/gatex1d && rm x'
+cut "missing manifest"             'driver set fails its check \(no manifest .*\): restored' 'rm home/drivers/MANIFEST'
+cut "manifest cut short"           'driver set fails its check \(manifest .* is incomplete\): restored' \
+    'head -n 2 home/drivers/MANIFEST >x && mv x home/drivers/MANIFEST'
+cut "manifest cut mid-line"        'driver set fails its check \(manifest .* is (incomplete|malformed)\): restored' \
+    'head -c 100 home/drivers/MANIFEST >x && mv x home/drivers/MANIFEST'
+cut "a named file missing"         'driver set fails its check \(missing or changed: vexa/zr/ZR1.sh\): restored' 'rm home/drivers/vexa/zr/ZR1.sh'
+cut "new programs, old manifest"   'driver set fails its check \(missing or changed: gatex/gatex1d vexa/zr/ZR1.sh\): restored' \
+    'newprog gatex/gatex1d; newprog vexa/zr/ZR1.sh'
+cut "boot set: truncated conf"     'boot set fails its check \(missing or changed: orvdrivers.conf\): restored' \
+    'printf "[DRI" >etc/orvdrivers.conf'
+cut "cut between keep's renames"   'driver set fails its check .*: restored' \
+    'mv home/drivers.good home/drivers.good.old; rm home/drivers/MANIFEST'
+
+# A truncated init script: rcS runs the copy's script, which restores the boot set.
+reset_old; head -c 300 "$E/init.d/orvdrivers" >"$tmp/x" && cat "$tmp/x" >"$E/init.d/orvdrivers"
+boot "$R/home/drivers.good/etc/init.d/orvdrivers"
+expect_boot "truncated init script: the copy's script restores it" 'boot set fails its check \(missing or changed: init.d/orvdrivers\): restored' "$OLD"
+cmp -s "$script" "$E/init.d/orvdrivers" && echo "ok: the init script is whole again" ||
+    { echo "FAIL: the init script was not restored"; failures=$((failures + 1)); }
+
+# The copy damaged too: logged, and the drivers are started from what is there.
+reset_old; (cd "$R" && rm home/drivers/MANIFEST && echo x >>home/drivers.good/drivers/gatex/gatex1d)
+boot
+expect_boot "damaged copy: started from what is there" \
+    'the last-known-good copy is damaged too \(missing or changed: gatex/gatex1d\): starting from the installed files' "$OLD"
+grep -q 'from the installed set (unchecked)' "$tmp/log" && [ "$(good)" = "mark old" ] &&
+    echo "ok: an unchecked set does not replace the copy" ||
+    { echo "FAIL: unchecked set: $(cat "$tmp/log")"; failures=$((failures + 1)); }
+
+# A whole new build checks, runs, and replaces the copy once its drivers answer.
+reset_old; (cd "$R" && newprog gatex/gatex1d && newprog vexa/zr/ZR1.sh && sed -i 's/^mark old/mark new/' home/drivers/MANIFEST)
+manifest "$H" MANIFEST new; boot
+expect_boot "a whole update runs" 'started 2 driver\(s\) of build new from the installed set \(checked\)' "$NEW"
+[ "$(good)" = "mark new" ] && echo "ok: the copy follows a good update" ||
+    { echo "FAIL: the copy is still [$(good)]"; failures=$((failures + 1)); }
+
+# Drivers that never answer: the copy is not replaced.
+reset_old; (cd "$R" && newprog gatex/gatex1d); manifest "$H" MANIFEST new
+hello=false boot
+grep -q 'no hello within 2 s from port(s) 1111 1131' "$tmp/log" && [ "$(good)" = "mark old" ] &&
+    echo "ok: silent drivers leave the copy as it was" ||
+    { echo "FAIL: silent drivers: copy [$(good)]; $(cat "$tmp/log")"; failures=$((failures + 1)); }
 exit $failures

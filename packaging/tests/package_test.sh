@@ -39,11 +39,20 @@ mkdir -p "$work/x" && (cd "$work/x" && cabextract -q "$work/cut.cab") || { echo 
 expect "carried uploader" "" "$(cmp "$work/x/orvane3uploader.exe" "$win/orvane3uploader.exe" 2>&1)"
 members() { tar -tvzf "$1" | awk '{print $1, $2, $6}' | paste -sd'|'; }
 expect "update_orv3.inc members (unpacked into /home)" \
-"-rw-r--r-- 0/0 drivers/buildmark|-rwxr-xr-x 0/0 drivers/gatex/gatex1d|-rw-r--r-- 0/0 drivers/gatex/gatex1d.conf|-rwxr-xr-x 0/0 drivers/gatex/gatex2d|-rw-r--r-- 0/0 drivers/gatex/gatex2d.conf|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1.sh|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1Communicator|-rw-r--r-- 0/0 drivers/vexa/zr/ZR1Communicator.ini|-rwxr-xr-x 0/0 drivers/vexa/zr/serlink" \
+"-rw-r--r-- 0/0 drivers/buildmark|-rwxr-xr-x 0/0 drivers/gatex/gatex1d|-rw-r--r-- 0/0 drivers/gatex/gatex1d.conf|-rwxr-xr-x 0/0 drivers/gatex/gatex2d|-rw-r--r-- 0/0 drivers/gatex/gatex2d.conf|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1.sh|-rwxr-xr-x 0/0 drivers/vexa/zr/ZR1Communicator|-rw-r--r-- 0/0 drivers/vexa/zr/ZR1Communicator.ini|-rwxr-xr-x 0/0 drivers/vexa/zr/serlink|-rw-r--r-- 0/0 drivers/MANIFEST" \
     "$(members "$work/x/files/home/update_orv3.inc")"
 expect "update_bt.inc members (unpacked into /)" \
-    "-rwxr-xr-x 0/0 etc/init.d/orvdrivers|-rw-r--r-- 0/0 etc/orvdrivers.conf" \
+    "-rwxr-xr-x 0/0 etc/init.d/orvdrivers|-rw-r--r-- 0/0 etc/orvdrivers.conf|-rw-r--r-- 0/0 etc/orvdrivers.manifest" \
     "$(members "$work/x/files/update_bt.inc")"
+# Each manifest names every other member of its package with the right sum.
+for inc in home/update_orv3.inc:drivers/MANIFEST update_bt.inc:etc/orvdrivers.manifest; do
+    n=${inc%%:*} && u=$work/u-${n//\//-} && mkdir -p "$u" && tar -xzf "$work/x/files/$n" -C "$u"
+    m=$u/${inc#*:}
+    expect "${inc#*:}: mark first, end last" "mark|end" "$(head -n 1 "$m" | cut -d' ' -f1)|$(tail -n 1 "$m")"
+    expect "${inc#*:} covers every member" "$(cd "$u" && find . -type f ! -path "./${inc#*:}" | wc -l)" \
+        "$(grep -c '^[0-9a-f]\{64\}  ' "$m")"
+    expect "${inc#*:} sums" "" "$(cd "${m%/*}" && grep '^[0-9a-f]\{64\}  ' "${m##*/}" | sha256sum -c --quiet 2>&1)"
+done
 for p in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1Communicator vexa/zr/serlink; do
     tar -xzOf "$work/x/files/home/update_orv3.inc" "drivers/$p" >"$work/prog"
     h=$(arm-linux-gnueabihf-readelf -h -l "$work/prog" 2>/dev/null)
