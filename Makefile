@@ -40,6 +40,7 @@ fuzz: deps
 
 reliability: build-native
 	@ORV_RELIAB_CLIENTS=$${ORV_RELIAB_CLIENTS:-200} ORV_RELIAB_REQUESTS=$${ORV_RELIAB_REQUESTS:-1000} \
+	  ORV_RELIAB_SOAK=$${ORV_RELIAB_SOAK:-1000000} ORV_RELIAB_SOAK_ZR1=$${ORV_RELIAB_SOAK_ZR1:-20000} \
 	  ORV_RELIAB_REPORT=$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt} \
 	  ctest --preset native -R '^reliability$$' --output-on-failure
 

@@ -30,6 +30,8 @@ constexpr int kPort = 1111;
 constexpr int kT = 5000;
 const std::string kHello = "?cmd=hello&status=OK\n";
 const std::string kLeaves = "?cmd=get_leaves&status=OK&val=1_1,2_1,3_1,4_1\n";
+// Resident memory may move by this much after the warm-up (8 pages).
+constexpr long kSoakSlackKiB = 32;
 const std::string kNoRes = "?cmd=get_value&status=EINVALNODERES\n";
 
 // ip of station n (1..4) reads n * 1111 / 1000.
@@ -122,6 +124,17 @@ TEST_F(Gatex1dReliab, ManyClientsAndASlowOne) {
     EXPECT_EQ(slowAnswer, kHello);
     // Every connection process has ended with its connection.
     EXPECT_TRUE(waitProcesses(1, kT));
+}
+
+TEST_F(Gatex1dReliab, SoakKeepsMemoryAndDescriptorsFlat) {
+    // The load mix on one long-lived connection, every hundredth request on a
+    // connection of its own; make reliability runs 1,000,000.
+    long n = reliab::envInt("ORV_RELIAB_SOAK", 2000);
+    reliab::SoakStats s = reliab::runSoak(kPort, mainPid, n, 100, mix);
+    reliab::record("gatex1d soak " + std::to_string(n), s.summary());
+    EXPECT_EQ(s.answered, n) << s.firstBad;
+    EXPECT_GT(s.connPid, 0) << "the long-lived connection's process was not found";
+    EXPECT_EQ(reliab::soakGrowth(s, kSoakSlackKiB), "");
 }
 
 TEST_F(Gatex1dReliab, KilledLockHolderGivesTheLineBack) {

@@ -81,19 +81,34 @@ protected:
                       true, timeShape};
         return r;
     }
-};
-
-TEST_F(Gatex2dReliab, ManyClients) {
-    auto plan = [this](int c, int i) {
+    // Mostly answers from the shared segment, one in twenty from a gateway.
+    reliab::Req mix(int c, int i) {
         if (i % 20 == 19) return value(c % 2);
         if (i % 2 == 0) return reliab::Req{"?cmd=hello\n", kHello};
         return reliab::Req{"?cmd=get_leaves\n", leaves};
-    };
+    }
+};
+
+TEST_F(Gatex2dReliab, ManyClients) {
+    auto plan = [this](int c, int i) { return mix(c, i); };
     reliab::LoadStats s = reliab::runLoad(kPort, reliab::clients(), reliab::requests(), plan);
     reliab::record("gatex2d load " + std::to_string(reliab::clients()) + "x" + std::to_string(reliab::requests()),
                    s.summary());
     EXPECT_EQ(s.answered, (long)reliab::clients() * reliab::requests()) << s.firstBad;
     EXPECT_EQ(s.wrong + s.lost + s.extra + s.connFailed, 0) << s.firstBad;
+}
+
+TEST_F(Gatex2dReliab, SoakKeepsMemoryAndDescriptorsFlat) {
+    // As for gatex1d: one long-lived connection, every hundredth request on a
+    // connection of its own; make reliability runs 1,000,000.
+    long n = reliab::envInt("ORV_RELIAB_SOAK", 2000);
+    pid_t mainPid = reliab::mainProcessOf("gatex2d");
+    ASSERT_GT(mainPid, 0);
+    reliab::SoakStats s = reliab::runSoak(kPort, mainPid, n, 100, [this](int c, int i) { return mix(c, i); });
+    reliab::record("gatex2d soak " + std::to_string(n), s.summary());
+    EXPECT_EQ(s.answered, n) << s.firstBad;
+    EXPECT_GT(s.connPid, 0) << "the long-lived connection's process was not found";
+    EXPECT_EQ(reliab::soakGrowth(s, 32), "") << "RSS slack 32 KiB (8 pages)";
 }
 
 TEST_F(Gatex2dReliab, KilledLockHolderGivesTheNetworkBack) {

@@ -1,6 +1,8 @@
 // load: see load.h.
 #include "load.h"
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -115,6 +117,154 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
     for (auto& t : threads) t.join();
     total.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return total;
+}
+
+ProcUse procUse(pid_t pid) {
+    ProcUse u;
+    std::string dir = "/proc/" + std::to_string(pid);
+    std::ifstream st(dir + "/status");
+    std::string key;
+    long v;
+    while (st >> key) {
+        if (key == "VmRSS:" && st >> v) {
+            u.rssKiB = v;
+            break;
+        }
+        st.ignore(1 << 20, '\n');
+    }
+    if (DIR* d = opendir((dir + "/fd").c_str())) {
+        int n = 0;
+        while (struct dirent* e = readdir(d))
+            if (e->d_name[0] != '.') n++;
+        closedir(d);
+        u.fds = n;
+    }
+    return u;
+}
+
+pid_t mainProcessOf(const std::string& name) {
+    std::vector<pid_t> all = rig::pidsOf(name);
+    for (pid_t p : all) {
+        std::ifstream f("/proc/" + std::to_string(p) + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        // pid (comm) state ppid ...: the name may hold blanks, so read after the last ")".
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        pid_t ppid = -1;
+        rest >> state >> ppid;
+        if (std::find(all.begin(), all.end(), ppid) == all.end()) return p;
+    }
+    return -1;
+}
+
+namespace {
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<pid_t> v;
+    for (pid_t c; f >> c;) v.push_back(c);
+    return v;
+}
+std::string uses(const std::vector<ProcUse>& v) {
+    std::string s;
+    for (const ProcUse& u : v) s += (s.empty() ? "" : " ") + std::to_string(u.rssKiB) + "/" + std::to_string(u.fds);
+    return s;
+}
+}  // namespace
+
+std::string SoakStats::summary() const {
+    char b[200];
+    snprintf(b, sizeof b, "answered=%ld wrong=%ld lost=%ld connections=%ld %.1f req/s (%.1f s); ", answered,
+             wrong, lost, connections, seconds > 0 ? (double)(answered + wrong) / seconds : 0.0, seconds);
+    return b + ("main RSS KiB/fds: " + uses(main)) + "; connection process: " + uses(conn);
+}
+
+SoakStats runSoak(int port, pid_t mainPid, long total, int reconnectEvery, const Plan& plan) {
+    SoakStats s;
+    auto t0 = std::chrono::steady_clock::now();
+    rig::ProtoClient cl;
+    if (!cl.connect("127.0.0.1", port, 30000)) {
+        s.lost = total;
+        return s;
+    }
+    // The warm-up covers every kind of request of the plans (their patterns repeat
+    // within 20) so that each code path has made its one-time allocations.
+    long warm = std::min(total, std::max(total / 10, 20L)), step = (total - warm) / 9;
+    if (step < 1) step = 1;
+    for (long i = 0; i < total; i++) {
+        Req r = plan(0, (int)(i % 1000000000));
+        std::optional<std::string> got;
+        if (reconnectEvery > 0 && i % reconnectEvery == reconnectEvery - 1) {
+            rig::ProtoClient once;
+            s.connections++;
+            if (once.connect("127.0.0.1", port, 30000)) got = once.request(r.line, 20000);
+        } else {
+            got = cl.request(r.line, 20000);
+            // The first answer on it: its process is the main process's only child.
+            if (s.connPid < 0 && got) {
+                std::vector<pid_t> c = childrenOf(mainPid);
+                if (c.size() == 1) s.connPid = c[0];
+            }
+        }
+        if (!got) {
+            s.lost++;
+            if (s.firstBad.empty()) s.firstBad = r.line + " -> (no answer)";
+            // An answer missing on the long-lived connection leaves it out of step.
+            if (cl.eof() || cl.timedOut() || !cl.connected()) break;
+        } else if (matches(r, *got)) {
+            s.answered++;
+        } else {
+            s.wrong++;
+            if (s.firstBad.empty()) s.firstBad = r.line + " -> " + *got;
+        }
+        long n = i + 1;
+        if (n >= warm && (n - warm) % step == 0 && s.main.size() < 10) {
+            s.main.push_back(procUse(mainPid));
+            s.conn.push_back(s.connPid > 0 ? procUse(s.connPid) : ProcUse{});
+        }
+    }
+    s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return s;
+}
+
+std::string soakGrowth(const SoakStats& s, long slackKiB) {
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool kRss = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    constexpr bool kRss = false;
+#else
+    constexpr bool kRss = true;
+#endif
+#else
+    constexpr bool kRss = true;
+#endif
+    std::string grew;
+    auto check = [&](const char* who, const std::vector<ProcUse>& v) {
+        if (v.size() < 2) {
+            grew += std::string(who) + ": fewer than two samples; ";
+            return;
+        }
+        for (const ProcUse& u : v) {
+            if (u.fds < 0 || u.rssKiB < 0) {
+                grew += std::string(who) + ": process gone; ";
+                return;
+            }
+            if (u.fds != v[0].fds) {
+                grew += std::string(who) + " descriptors " + std::to_string(v[0].fds) + " -> " + std::to_string(u.fds) + "; ";
+                return;
+            }
+            if (kRss && u.rssKiB > v[0].rssKiB + slackKiB) {
+                grew += std::string(who) + " RSS " + std::to_string(v[0].rssKiB) + " -> " + std::to_string(u.rssKiB) +
+                        " KiB; ";
+                return;
+            }
+        }
+    };
+    check("main", s.main);
+    check("connection", s.conn);
+    return grew;
 }
 
 void record(const std::string& scenario, const std::string& text) {

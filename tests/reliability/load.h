@@ -7,7 +7,12 @@
 //   ORV_RELIAB_CLIENTS   concurrent clients (default 20)
 //   ORV_RELIAB_REQUESTS  requests per client (default 100)
 //   ORV_RELIAB_REPORT    file the figures are appended to (default: none)
+//   ORV_RELIAB_SOAK      requests of a soak of gatex1d and gatex2d (default 2000)
+//   ORV_RELIAB_SOAK_ZR1  requests of a soak of ZR1Communicator (default 30; each
+//                        costs at least one 100 ms answer poll)
 #pragma once
+
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -63,6 +68,37 @@ struct LoadOptions {
 
 // clients() threads, each one connection doing n requests one after another.
 LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const LoadOptions& o = {});
+
+// Resident memory and open descriptors of a process, from /proc (-1: unknown).
+struct ProcUse {
+    long rssKiB = -1;
+    int fds = -1;
+};
+ProcUse procUse(pid_t pid);
+// The main process of a daemon that forks a process per connection: the one of
+// the processes called name whose parent is not one of them (-1: none).
+pid_t mainProcessOf(const std::string& name);
+
+// A soak: total requests, plan(0, i), one after another on one long-lived
+// connection, except that every reconnectEvery-th goes over a connection of its
+// own (so the main process accepts and forks all along). The main process and the
+// long-lived connection's process (the child of mainPid that serves it) are
+// sampled after a warm-up (a tenth of the requests, at least 20) and then nine
+// times evenly over the rest: 10 samples each, the first the baseline.
+struct SoakStats {
+    long answered = 0, wrong = 0, lost = 0, connections = 0;
+    double seconds = 0;
+    pid_t connPid = -1;
+    std::vector<ProcUse> main, conn;
+    std::string firstBad;
+    std::string summary() const;
+};
+SoakStats runSoak(int port, pid_t mainPid, long total, int reconnectEvery, const Plan& plan);
+// Growth beyond noise: descriptors must stay exactly as at the baseline; resident
+// memory within slackKiB of it (allocator and stack pages settling). Empty when
+// neither grew; otherwise what grew. Sanitizer builds hold freed memory back on
+// purpose, so there only descriptors count.
+std::string soakGrowth(const SoakStats& s, long slackKiB);
 
 // Appends one line to the report (and prints it).
 void record(const std::string& scenario, const std::string& text);

@@ -115,6 +115,19 @@ TEST_F(Zr1Reliab, ManyClients) {
     EXPECT_EQ(s.wrong + s.lost + s.extra + s.connFailed, 0) << s.firstBad;
 }
 
+TEST_F(Zr1Reliab, SoakKeepsMemoryAndDescriptorsFlat) {
+    // One long-lived connection, every tenth request on a connection of its own;
+    // make reliability runs 20,000 (about ten a second: the answer polls).
+    long n = reliab::envInt("ORV_RELIAB_SOAK_ZR1", 30);
+    pid_t mainPid = reliab::mainProcessOf("ZR1Communicator");
+    ASSERT_GT(mainPid, 0);
+    reliab::SoakStats s = reliab::runSoak(kPort, mainPid, n, 10, mix(false));
+    reliab::record("ZR1Communicator soak " + std::to_string(n), s.summary());
+    EXPECT_EQ(s.answered, n) << s.firstBad;
+    EXPECT_GT(s.connPid, 0) << "the long-lived connection's process was not found";
+    EXPECT_EQ(reliab::soakGrowth(s, 32), "") << "RSS slack 32 KiB (8 pages)";
+}
+
 TEST_F(Zr1Reliab, RequestQueueRemovedUnderLoad) {
     long long removedAt = 0;
     reliab::LoadOptions o = slowLine();

@@ -1,8 +1,10 @@
 // cabengine: the walk over one cabinet. Structures are read through one handle in
 // cabinet order; the data blocks of the folder in use through a second one.
 // Nothing is allocated in proportion to what a header claims except the folder
-// table (at most 65,535 entries of 8 bytes); a file's bytes go straight from the
-// 32 KiB block buffer to its handle.
+// table (at most 65,535 entries of 8 bytes). Data blocks are read in large
+// sequential pieces and decoded in place; a file's bytes are decoded into a span
+// of several blocks and go from there to its handle in writes of up to that span,
+// so a large file costs one read and one write system call per eight blocks.
 #include "cabengine.h"
 
 #include <cstring>
@@ -88,6 +90,48 @@ private:
     size_t pos_ = 0, len_ = 0;
 };
 
+// The data blocks of a folder lie one after the other: they are read through a
+// buffer of several blocks, so the usual walk costs neither a seek nor a small
+// read per block. get() gives n contiguous bytes at a file offset, or nullptr when
+// the file ends first.
+class BlockReader {
+public:
+    explicit BlockReader(FileOps& f) : f_(f), buf_(kReadSpan) {}
+    void attach(int h) { h_ = h; start_ = 0; len_ = 0; filePos_ = -1; }
+    const uint8_t* get(int64_t at, size_t n) {
+        if (at >= start_ && at - start_ + int64_t(n) <= int64_t(len_)) return buf_.data() + (at - start_);
+        if (at >= start_ && at <= start_ + int64_t(len_)) {
+            // Keep the part already read, then read on from where the handle is.
+            size_t skip = size_t(at - start_);
+            std::memmove(buf_.data(), buf_.data() + skip, len_ - skip);
+            len_ -= skip;
+        } else {
+            len_ = 0;
+        }
+        start_ = at;
+        int64_t pos = start_ + int64_t(len_);
+        if (filePos_ != pos && f_.seek(h_, pos, SeekFrom::Set) != pos) { filePos_ = -1; return nullptr; }
+        filePos_ = pos;
+        while (len_ < n) {
+            long got = f_.read(h_, buf_.data() + len_, buf_.size() - len_);
+            if (got <= 0) { filePos_ = -1; return nullptr; }
+            len_ += size_t(got);
+            filePos_ += got;
+        }
+        return buf_.data();
+    }
+
+private:
+    // Room for the largest block with its header and reserve many times over.
+    static constexpr size_t kReadSpan = 256 * 1024;
+    FileOps& f_;
+    int h_ = -1;
+    std::vector<uint8_t> buf_;
+    int64_t start_ = 0;    // file offset of buf_[0]
+    size_t len_ = 0;       // bytes held
+    int64_t filePos_ = -1; // where the handle stands; -1 unknown
+};
+
 struct Failure {
     CabError code;
 };
@@ -117,14 +161,17 @@ struct CabEngine::Walk {
     HandleGuard meta{files};
     HandleGuard data{files};
 
-    // Decoding state of the folder in use.
+    // Decoding state of the folder in use. out holds the decoded blocks
+    // [blockStart, blockStart + outLen) of the folder, up to kOutBlocks of them.
+    static constexpr size_t kOutBlocks = 8;
     int cur = -1;
     uint32_t blocksRead = 0;
     int64_t nextBlockAt = 0;
     uint64_t blockStart = 0;  // folder offset of out[0]
     size_t outLen = 0, outPos = 0;
     std::unique_ptr<BlockDecoder> decoder;
-    std::vector<uint8_t> in, out;
+    BlockReader blocks{files};
+    std::vector<uint8_t> out;
 
     void run(const std::string& cabinetName) {
         meta.h = files.open(cabPath + cabinetName, OpenMode::Read);
@@ -142,8 +189,8 @@ struct CabEngine::Walk {
 
         data.h = files.open(cabPath + cabinetName, OpenMode::Read);
         if (data.h <= 0) { data.h = -1; fail(CabError::CabinetNotFound); }
-        in.resize(kMaxBlockIn);
-        out.resize(kMaxBlockOut);
+        blocks.attach(data.h);
+        out.resize(kOutBlocks * kMaxBlockOut);
 
         if (!r.seek(hdr.filesOffset)) fail(CabError::Corrupt);
         for (unsigned i = 0; i < hdr.files; ++i) {
@@ -243,13 +290,29 @@ struct CabEngine::Walk {
         outPos = size_t(fe.offset - blockStart);
         uint64_t left = fe.size;
         while (left > 0) {
-            if (outPos == outLen) decodeNextBlock();
-            size_t k = outLen - outPos;
-            if (k > left) k = size_t(left);
-            if (files.write(h, out.data() + outPos, k) != long(k)) fail(CabError::TargetFile);
-            outPos += k;
-            left -= k;
+            if (outPos == outLen) {
+                // Only blocks the file needs are decoded: a damaged block after
+                // its end must not fail it. When a later block fails, the bytes
+                // decoded before it are written first, as block by block would.
+                decodeNextBlock();
+                try {
+                    while (outLen - outPos < left && outLen + kMaxBlockOut <= out.size()) decodeNextBlock();
+                } catch (const Failure&) {
+                    writeHeld(h, left);
+                    throw;
+                }
+            }
+            writeHeld(h, left);
         }
+    }
+
+    // Writes what is decoded and not yet written, at most left bytes.
+    void writeHeld(int h, uint64_t& left) {
+        size_t k = outLen - outPos;
+        if (k > left) k = size_t(left);
+        if (files.write(h, out.data() + outPos, k) != long(k)) fail(CabError::TargetFile);
+        outPos += k;
+        left -= k;
     }
 
     void startFolder(int index) {
@@ -290,10 +353,9 @@ struct CabEngine::Walk {
             if (size_t(cur) + 1 == folders.size() && (hdr.flags & kCabFlagNext)) nextCabinet();
             fail(CabError::Corrupt);
         }
-        if (files.seek(data.h, nextBlockAt, SeekFrom::Set) != nextBlockAt) fail(CabError::Corrupt);
-        uint8_t head[kDataHeaderSize + 255];
         size_t headLen = kDataHeaderSize + dataReserve;
-        if (files.read(data.h, head, headLen) != long(headLen)) fail(CabError::Corrupt);
+        const uint8_t* head = blocks.get(nextBlockAt, headLen);
+        if (!head) fail(CabError::Corrupt);
         DataHeader d;
         parseDataHeader(head, d);
         if (d.compressedSize > kMaxBlockIn || d.uncompressedSize > kMaxBlockOut) fail(CabError::Corrupt);
@@ -302,27 +364,33 @@ struct CabEngine::Walk {
             if (hdr.flags & kCabFlagNext) nextCabinet();
             fail(CabError::Corrupt);
         }
-        if (d.compressedSize > 0 && files.read(data.h, in.data(), d.compressedSize) != long(d.compressedSize))
+        // The whole block at once: header, reserve and data.
+        head = blocks.get(nextBlockAt, headLen + d.compressedSize);
+        if (!head) fail(CabError::Corrupt);
+        const uint8_t* in = head + headLen;
+        if (!dataBlockChecksumOk(head, head + kDataHeaderSize, dataReserve, in, d.compressedSize))
             fail(CabError::Corrupt);
-        if (!dataBlockChecksumOk(head, head + kDataHeaderSize, dataReserve, in.data(), d.compressedSize))
-            fail(CabError::Corrupt);
+        // The block goes after those held, or alone when the span is full.
+        if (outLen + kMaxBlockOut > out.size()) {
+            blockStart += outLen;
+            outLen = outPos = 0;
+        }
+        uint8_t* dst = out.data() + outLen;
         int method = compressionMethod(f.compression);
         if (method == kCompStored) {
             if (d.compressedSize != d.uncompressedSize) fail(CabError::DecodeFailed);
-            std::memcpy(out.data(), in.data(), d.uncompressedSize);
+            std::memcpy(dst, in, d.uncompressedSize);
         } else if (method == kCompMszip) {
             if (d.compressedSize < 2 || in[0] != 'C' || in[1] != 'K') fail(CabError::DecodeFailed);
-            if (!decoder->decodeBlock(in.data() + 2, d.compressedSize - 2u, out.data(), d.uncompressedSize))
+            if (!decoder->decodeBlock(in + 2, d.compressedSize - 2u, dst, d.uncompressedSize))
                 fail(CabError::DecodeFailed);
         } else {
-            if (!decoder->decodeBlock(in.data(), d.compressedSize, out.data(), d.uncompressedSize))
+            if (!decoder->decodeBlock(in, d.compressedSize, dst, d.uncompressedSize))
                 fail(CabError::DecodeFailed);
         }
         ++blocksRead;
         nextBlockAt += int64_t(headLen) + d.compressedSize;
-        blockStart += outLen;
-        outLen = d.uncompressedSize;
-        outPos = 0;
+        outLen += d.uncompressedSize;
     }
 
     // A file needs the next cabinet of a set. It is announced and its header

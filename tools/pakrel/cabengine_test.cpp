@@ -112,6 +112,53 @@ TEST(CabEngine, NotifiesInCabinetOrderAndHandlesFilesOutOfFolderOrder) {
     EXPECT_EQ(w.seen[1].attribs, 0x21) << "the execute bit is not passed on";
 }
 
+TEST(CabEngine, FilesLargerThanTheDecodedSpanAndFoldersTakenUpAgain) {
+    // The engine decodes up to eight blocks ahead within a file and keeps the
+    // MSZIP history in the decoder: files across and beyond that span, two
+    // MSZIP folders (no history may pass from one to the other) and a folder
+    // taken up again from its start after another.
+    Bytes big = pattern(600000, 11), small = pattern(5, 12), mid = pattern(300001, 13);
+    Bytes again = pattern(270000, 14);
+    TCab c;
+    c.folders.push_back(cabOf({{"big", big}, {"small", small}}, kCompMszip).folders[0]);
+    c.folders.push_back(cabOf({{"mid", mid}}, kCompMszip).folders[0]);
+    c.folders.push_back(cabOf({{"again", again}}, kCompStored).folders[0]);
+    c.files = {
+        {"big", uint32_t(big.size()), 0, 0},
+        {"mid", uint32_t(mid.size()), 0, 1},
+        {"small", uint32_t(small.size()), uint32_t(big.size()), 0},  // folder 0 again, at its end
+        {"again", uint32_t(again.size()), 0, 2},
+        {"midtail", 100000, 200001, 1},                              // inside a span already passed
+        {"bigmiddle", 300000, 150000, 0},
+    };
+    Walker w;
+    ASSERT_EQ(w.walk(build(c).bytes), CabError::None);
+    EXPECT_EQ(w.out("big"), str(big));
+    EXPECT_EQ(w.out("mid"), str(mid));
+    EXPECT_EQ(w.out("small"), str(small));
+    EXPECT_EQ(w.out("again"), str(again));
+    EXPECT_EQ(w.out("midtail"), str(mid).substr(200001));
+    EXPECT_EQ(w.out("bigmiddle"), str(big).substr(150000, 300000));
+}
+
+TEST(CabEngine, DamageAfterAFilesEndLeavesThatFileWhole) {
+    // Three blocks; a ends inside the second, the third is damaged. a is
+    // finished and closed before b fails.
+    Bytes all = pattern(90000, 15);
+    TCab c = cabOf({{"a", Bytes(all.begin(), all.begin() + 40000)}, {"b", Bytes(all.begin() + 40000, all.end())}},
+                   kCompMszip);
+    Built b = build(c);
+    ASSERT_EQ(b.blockAt.size(), 3u);
+    b.bytes[b.blockAt[2] + 20] ^= 0xFF;
+    Walker w;
+    EXPECT_EQ(w.walk(b.bytes), CabError::Corrupt);
+    EXPECT_EQ(w.out("a"), str(all).substr(0, 40000));
+    bool closedA = false;
+    for (auto& s : w.seen) closedA |= s.type == Notify::CloseFile && s.name == "a";
+    EXPECT_TRUE(closedA);
+    EXPECT_EQ(w.fs.file("C:\\out\\b")->data.size(), 65536u - 40000u) << "the bytes before the damage are written";
+}
+
 TEST(CabEngine, SkippedFilesAreNotDecoded) {
     // A damaged block behind a skipped file does not matter.
     TCab c = cabOf({{"a", pattern(40000, 1)}}, kCompStored);

@@ -1,6 +1,6 @@
 // mszip: the MSZIP decoder. Each data block is "CK" and a deflate stream; the
 // stream may refer back into the previous blocks of its folder, so the last
-// 32 KiB of output are handed to zlib as a preset dictionary for the next block.
+// 32 KiB of output stay in zlib's window from one block to the next.
 #pragma once
 #include <memory>
 
