@@ -57,6 +57,7 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
     LoadStats total;
     std::mutex mu;
     std::atomic<long> done{0};
+    std::atomic<int> served{0};  // clients past their first exchange (or their failed connect)
     const long all = (long)nClients * nRequests;
     auto t0 = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
@@ -69,6 +70,7 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
             if (!cl.connect("127.0.0.1", port, o.connectMs)) {
                 s.connFailed = 1;
                 s.lost = nRequests;
+                served++;
             } else {
                 for (int i = 0; i < nRequests; i++) {
                     Req r = plan(c, i);
@@ -77,6 +79,7 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
                     if (cl.sendLine(r.line)) got = cl.readLine(o.answerMs);
                     auto b = std::chrono::steady_clock::now();
                     done++;
+                    if (i == 0) served++;
                     if (!got) {
                         // The connection is of no more use: the rest is lost too.
                         s.lost += nRequests - i;
@@ -111,7 +114,11 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
     if (o.fault) {
         long at = (long)(o.faultAt * (double)all);
         long long end = rig::nowMs() + 600000;
-        while (done.load() < at && rig::nowMs() < end) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // Every client's connection is taken by then: one still waiting in the
+        // listener's backlog would be reset by a restart, which is the reconnecting
+        // client's case, not the load's.
+        while ((done.load() < at || served.load() < nClients) && rig::nowMs() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         o.fault();
     }
     for (auto& t : threads) t.join();

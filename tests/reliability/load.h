@@ -61,7 +61,8 @@ struct LoadOptions {
     int answerMs = 20000;   // bound of one answer
     int connectMs = 60000;  // bound of the connection (a restarting daemon refuses for a while)
     // Called in the loader's own thread once the given share of all requests is
-    // answered (0..1); the fault of the scenario goes there.
+    // answered (0..1) and every client has had its first answer; the fault of the
+    // scenario goes there.
     double faultAt = -1;
     std::function<void()> fault;
 };
