@@ -51,10 +51,11 @@ line_settings() {
     guest "stty -F $1 -a" | tr ' ;' '\n\n' | grep -E '^-?(parenb|parodd|cstopb)$|^cs[5-8]$' | LC_ALL=C sort | paste -sd' '
 }
 expect "ttyUSB0 as serlink set it (7E1)" '^-cstopb -parodd cs7 parenb$' "$(line_settings /dev/ttyUSB0)"
-# gatex1d opens its line for each exchange: slow the meters down a little, ask
+# gatex1d opens its line for each exchange: slow the meters down (within its 500 ms
+# answer time), ask
 # from inside the guest, and look at gatex1d's descriptors and the line while the
 # exchange runs.
-echo "delay 700" >"$APPLIANCE_DIR/meterbus.ctl"
+echo "delay 300" >"$APPLIANCE_DIR/meterbus.ctl"
 seen=$(guest 'printf "?cmd=get_value&node=1&leaf=1&toq=ip\r\n" | nc -w 5 127.0.0.1 1111 >/tmp/slow.out &
     n=0
     while [ $n -lt 2000 ]; do
