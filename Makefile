@@ -5,7 +5,8 @@
 #   make bench   the benchmarks, one report
 #   make fuzz    the fuzz targets, long runs
 #   make package the update package (build/package), building what it needs
-#   make reliability  load and fault injection at full size (docs/reliability.md)
+#   make reliability  load and fault injection at full size, and the 20 cuts of a
+#                     field update on the virtual Orvane (docs/reliability.md)
 #   make appliance    the virtual Orvane's image (build/appliance, docs/appliance.md)
 #   make demo-appliance  the demo's table read from the virtual Orvane
 # Every target first installs what is missing (scripts/install-deps).
@@ -43,6 +44,8 @@ reliability: build-native
 	  ORV_RELIAB_SOAK=$${ORV_RELIAB_SOAK:-1000000} ORV_RELIAB_SOAK_ZR1=$${ORV_RELIAB_SOAK_ZR1:-20000} \
 	  ORV_RELIAB_REPORT=$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt} \
 	  ctest --preset native -R '^reliability$$' --output-on-failure
+	@JOBS=$(JOBS) ./appliance/build
+	@./appliance/tests/cut_update.sh
 
 appliance: deps
 	@JOBS=$(JOBS) ./appliance/build
