@@ -28,7 +28,8 @@
 #                                 tar of a telnet session as it starts (a cgroup of
 #                                 telnetd's sessions) and from then on lets it run in
 #                                 slices of US microseconds until the next step
-#                                 holds, so the cut lands exactly there
+#                                 holds, so the cut lands exactly there (after
+#                                 tar_off: the session is held before its rm)
 #             console:REGEX       the guest's console shows REGEX once more
 #   MODE      power | network
 #   HOLD      sync: the watcher syncs before it calls the cutter (with the tar held:
@@ -50,7 +51,7 @@ all_points=(
     "bt-uploaded|watch:atleast /update_bt.inc BT|power|-|before|failed"
     "bt-tar-script|watch:atleast /update_bt.inc BT;hold 1000;new /etc/init.d/orvdrivers|power|sync|before|failed"
     "bt-tar-manifest|watch:atleast /update_bt.inc BT;hold 1000;new /etc/orvdrivers.manifest|power|sync|before|failed"
-    "bt-tar-done|watch:new /etc/orvdrivers.manifest;tar_off|power|-|before|failed"
+    "bt-tar-done|watch:atleast /update_bt.inc BT;hold 1000;new /etc/orvdrivers.manifest;tar_off|power|-|before|failed"
     "bt-removed|watch:new /etc/orvdrivers.manifest;gone /update_bt.inc|power|-|before|failed"
     "orv3-upload-begun|watch:exists /home/update_orv3.inc|power|line:2mbit|before|failed"
     "orv3-upload-half|watch:atleast /home/update_orv3.inc ORV3/2|power|line:2mbit|before|failed"
@@ -60,7 +61,7 @@ all_points=(
     "orv3-tar-lost|watch:atleast /home/update_orv3.inc ORV3;new /home/drivers/gatex/gatex2d|network|-|before|failed"
     "orv3-tar-zr|watch:atleast /home/update_orv3.inc ORV3;hold 3000;written /home/drivers/vexa/zr/ZR1Communicator 131072|power|sync|before|failed"
     "orv3-tar-manifest|watch:atleast /home/update_orv3.inc ORV3;hold 3000;new /home/drivers/MANIFEST|power|sync|either|failed"
-    "orv3-tar-done|watch:new /home/drivers/MANIFEST;tar_off|power|-|either|failed"
+    "orv3-tar-done|watch:atleast /home/update_orv3.inc ORV3;hold 3000;new /home/drivers/MANIFEST;tar_off|power|-|either|failed"
     "orv3-removed|watch:new /home/drivers/MANIFEST;gone /home/update_orv3.inc|power|-|either|either"
     "reset-requested|console:wdt: reset requested|power|-|either|reset"
     "reset-drivers-stopped|watch:rck_on;drivers_off|power|-|either|reset"
