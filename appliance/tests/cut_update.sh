@@ -24,12 +24,13 @@
 #                                 (exists F, atleast F BYTES, new F: written since the
 #                                 update began, written F BYTES: new and that long,
 #                                 gone F, tar_off, rck_on, drivers_off), then calls
-#                                 the cutter on the host. "hold US" freezes the next
-#                                 tar of a telnet session as it starts (a cgroup of
-#                                 telnetd's sessions) and from then on lets it run in
-#                                 slices of US microseconds until the next step
-#                                 holds, so the cut lands exactly there (after
-#                                 tar_off: the session is held before its rm)
+#                                 the cutter on the host. "hold US" freezes the
+#                                 telnet sessions (a cgroup of telnetd's) and from
+#                                 then on lets them run in slices of US microseconds
+#                                 (and the time usleep takes) until the next step
+#                                 holds: a tar cannot get further than one slice
+#                                 past the point, and after tar_off its session is
+#                                 held before the rm
 #             console:REGEX       the guest's console shows REGEX once more
 #   MODE      power | network
 #   HOLD      sync: the watcher syncs before it calls the cutter (with the tar held:
@@ -118,7 +119,7 @@ if [ "${1:-}" != --inside ]; then
                 --set-section-flags .cuttest=readonly,contents "$top/build/arm/bin/$p" "$work/bin-$v/$p" ||
                 { say "objcopy $p"; exit 1; }
         done
-        # The package's own sources: the init script and ZR1.sh with a trailer too.
+        # The package's own sources: the init script and ZR1.sh with a comment of its own.
         tree=$work/tree-$v
         mkdir -p "$tree/packaging" "$tree/drivers/vexa/zr"
         cp -r "$top/packaging/mkpackage" "$top/packaging/appliance" "$tree/packaging/"
@@ -134,7 +135,9 @@ if [ "${1:-}" != --inside ]; then
     # The uploader takes the folder's entries in the order the file system gives
     # them; the points are laid out for update_bt.inc first.
     first=$(ls -U "$work/pc-A/files" | head -n 1)
-    [ "$first" = update_bt.inc ] || say "note: this file system lists $first first: the uploader sends update_orv3.inc first"
+    echo "$first" >"$work/first"
+    [ "$first" = update_bt.inc ] ||
+        say "note: this file system lists $first first: the uploader sends update_orv3.inc first, so a cut in update_bt.inc may find the new driver set"
     printf 'point|trigger|uploader|booted|restore|power-on to drivers answering\n' >"$work/table.txt"
     n=$(wc -l <"$work/points")
     disk=$work/disk.img
@@ -147,7 +150,7 @@ if [ "${1:-}" != --inside ]; then
     done
     survived=$(awk -F'|' 'NR > 1 && $4 !~ /FAIL/ && $1 != "update again"' "$work/table.txt" | wc -l)
     say "table ($work/table.txt):"
-    column -t -s'|' "$work/table.txt"
+    column -t -s'|' "$work/table.txt" 2>/dev/null || cat "$work/table.txt"
     say "$survived of $n cut(s) survived; $((SECONDS - t0)) s in all"
     [ $failures = 0 ] && say "all boots passed" || say "$failures boot(s) failed (kept in $work)"
     exit $failures
@@ -239,6 +242,8 @@ if [ "$i" -gt "$n" ]; then
 fi
 
 IFS='|' read -r pname trigger mode hold boots uploader <<<"$(sed -n "${i}p" "$work/points")"
+# With update_orv3.inc sent first, its whole unpack comes before any bt point.
+[ "$(cat "$work/first")" != update_bt.inc ] && [[ $pname == bt-* ]] && boots=either
 # The next cut falls back on the last-known-good copy, which a checked set becomes
 # once its drivers answer: wait (bounded) until it is this set.
 within 90 sh -c "guest 'sed -n \"s/^mark //p\" /home/drivers.good/drivers/MANIFEST' | tr -d '\r' | grep -qxF '$mark'" ||
@@ -286,12 +291,11 @@ drivers_off() { ! pidof gatex1d gatex2d serlink ZR1Communicator >/dev/null; }
 cg=/sys/fs/cgroup/cut
 [ -d $cg ] || { mount -t cgroup2 none /sys/fs/cgroup; mkdir $cg; }
 echo "$(pidof telnetd)" >$cg/cgroup.procs
-# Builtins only in the loops that must be quick: no process is started.
+# Builtins only while frozen and waiting: no process is started.
 frozen() { while read -r k v; do [ "$k" = frozen ] && [ "$v" = 1 ] && return 0; done <$cg/cgroup.events; return 1; }
 freeze() { echo 1 >$cg/cgroup.freeze; until frozen; do :; done; }
-tar_started() { while read -r p; do read -r c </proc/$p/comm && [ "$c" = tar ] && return 0; done <$cg/cgroup.procs 2>/dev/null; return 1; }
 slice=
-hold() { until tar_started; do :; done; freeze; slice=$1; }
+hold() { freeze; slice=$1; }
 step() {
     if [ -n "$slice" ]; then
         while ! eval "$1"; do echo 0 >$cg/cgroup.freeze; usleep "$slice"; freeze; done
