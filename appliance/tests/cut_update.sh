@@ -162,14 +162,21 @@ i=$2
 n=$(wc -l <"$work/points")
 bin=$top/build/native/bin
 
+# manifest_mark FILE: the build mark a manifest in the guest records.
+manifest_mark() { guest "sed -n 's/^mark //p' $1" | tr -d '\r'; }
+# boot_log: this boot's lines of the guest's system log (it is kept on the disk
+# across boots) from the init script and orvdrivers.
+boot_log() {
+    guest 'awk "/rcS: boot:/ { b = \"\" } { b = b \$0 \"\\n\" } END { printf \"%s\", b }" /var/log/messages | grep -E "orvdrivers|rcS"' | tr -d '\r'
+}
+
 # --- what this boot started ----------------------------------------------------------------
-mark=$(guest 'sed -n "s/^mark //p" /home/drivers/MANIFEST' | tr -d '\r')
+mark=$(manifest_mark /home/drivers/MANIFEST)
 [ "$(guest cat /home/drivers/buildmark | tr -d '\r')" = "$mark" ] || fail "buildmark differs from the manifest's mark [$mark]"
 intact=$(guest '(cd /home/drivers && grep "^[0-9a-f]\{64\}  " MANIFEST | sha256sum -c -s) &&
     (cd /etc && grep "^[0-9a-f]\{64\}  " orvdrivers.manifest | sha256sum -c -s) && echo whole' | tr -d '\r')
 expect "both sets match their manifests" '^whole$' "$intact"
-# The system log of this boot only (it is kept on the disk across boots).
-log=$(guest 'awk "/rcS: boot:/ { b = \"\" } { b = b \$0 \"\\n\" } END { printf \"%s\", b }" /var/log/messages | grep -E "orvdrivers|rcS"' | tr -d '\r')
+log=$(boot_log)
 printf '%s\n' "$log" >"$APPLIANCE_DIR/syslog-boot.txt"
 started=$(grep -o 'started 3 driver(s) of build .*' <<<"$log" | tail -n 1)
 expect "system log: which set started" '^started 3 driver\(s\) of build .* from the (installed set|last-known-good copy)' "$started"
@@ -231,9 +238,8 @@ if [ "$i" -gt "$n" ]; then
     expect "uploader: transfer completed and reset sent" '^14 24$' "$(ending)"
     expect "uploader exit status" '^0$' "$(cat "$out.rc")"
     if wait_boot 240 $((boots + 1)); then ok "rebooted, drivers answer ($((SECONDS - t)) s from the uploader's start)"; else fail "no reboot after the update"; fi
-    expect "the new set runs" "^${target//./\\.}\$" "$(guest 'sed -n "s/^mark //p" /home/drivers/MANIFEST' | tr -d '\r')"
-    log=$(guest 'awk "/rcS: boot:/ { b = \"\" } { b = b \$0 \"\\n\" } END { printf \"%s\", b }" /var/log/messages | grep orvdrivers' | tr -d '\r')
-    expect "system log after the update" 'from the installed set \(checked\)' "$(grep -o 'started 3 .*' <<<"$log")"
+    expect "the new set runs" "^${target//./\\.}\$" "$(manifest_mark /home/drivers/MANIFEST)"
+    expect "system log after the update" 'from the installed set \(checked\)' "$(boot_log | grep -o 'started 3 .*')"
     expect "gatex1d reading after the update" '^\?cmd=get_value&status=OK' "$(ask 1111 '?cmd=get_value&node=1&leaf=1&toq=ip')"
     expect "ZR1Communicator after the update" '^\?cmd=hello&status=OK' "$(ask 1131 '?cmd=hello')"
     [ $failures = "$failures_before" ] && res=after || res=FAIL
@@ -246,7 +252,8 @@ IFS='|' read -r pname trigger mode hold boots uploader <<<"$(sed -n "${i}p" "$wo
 [ "$(cat "$work/first")" != update_bt.inc ] && [[ $pname == bt-* ]] && boots=either
 # The next cut falls back on the last-known-good copy, which a checked set becomes
 # once its drivers answer: wait (bounded) until it is this set.
-within 90 sh -c "guest 'sed -n \"s/^mark //p\" /home/drivers.good/drivers/MANIFEST' | tr -d '\r' | grep -qxF '$mark'" ||
+good_is() { [ "$(manifest_mark /home/drivers.good/drivers/MANIFEST)" = "$1" ]; }
+within 90 good_is "$mark" ||
     fail "no last-known-good copy of [$mark] within 90 s"
 
 # A package left by an earlier cut would meet an upload step before the upload
