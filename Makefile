@@ -1,7 +1,7 @@
 # Front door of the project.
 #   make         build the host tree (build/native)
 #   make test    every check CI runs, stage by stage, with the time of each
-#   make demo    the main job: the appliance rig with simulators and daemons
+#   make demo    the main job: the appliance rig with simulators and daemons (root)
 #   make bench   the benchmarks, one report
 #   make fuzz    the fuzz targets, long runs
 #   make package the update package (build/package), building what it needs
@@ -9,50 +9,60 @@
 #                     field update on the virtual Orvane (docs/reliability.md)
 #   make appliance    the virtual Orvane's image (build/appliance, docs/appliance.md)
 #   make demo-appliance  the demo's table read from the virtual Orvane
-# Every target first installs what is missing (scripts/install-deps).
+# Every target first installs what is missing (scripts/install-deps), then builds
+# what it runs: `make -n TARGET` shows both.
 
 PRESETS := native asan arm win32 fuzz
 JOBS ?= 2
 
-.PHONY: all deps build test demo bench fuzz package reliability appliance demo-appliance clean $(addprefix build-,$(PRESETS))
+.PHONY: all deps build test demo need-root bench fuzz package reliability appliance \
+        demo-appliance clean $(addprefix build-,$(PRESETS))
 
 all: build
 
 deps:
 	@./scripts/install-deps
 
-build: deps build-native
+build: build-native
 
-build-%: deps
+# A static pattern rule, not a plain one: make applies no implicit rule to a phony
+# target, so `build-%:` alone would make build-native do nothing.
+$(addprefix build-,$(PRESETS)): build-%: deps
 	@cmake --preset $* >/dev/null
 	@cmake --build --preset $* -j $(JOBS)
 
 test: deps
 	@./scripts/run-tests
 
-demo: build-native
+# The rig's namespaces need root: say so before installing or building anything.
+need-root:
+	@[ "$$(id -u)" = 0 ] || { echo "make: the demo needs root (it runs the daemons in Linux namespaces of its own)" >&2; exit 1; }
+
+demo: need-root build-native
 	@./scripts/demo
 
-bench: build-native
+# The wine benchmark needs the Windows build, the appliance one the virtual Orvane.
+bench: build-native build-win32 appliance
 	@./scripts/bench
 
 fuzz: deps
 	@ORV_FUZZ_SECONDS=$${ORV_FUZZ_SECONDS:-600} ./scripts/run-tests fuzz
 
-reliability: build-native
+reliability: build-native appliance
 	@ORV_RELIAB_CLIENTS=$${ORV_RELIAB_CLIENTS:-200} ORV_RELIAB_REQUESTS=$${ORV_RELIAB_REQUESTS:-1000} \
 	  ORV_RELIAB_SOAK=$${ORV_RELIAB_SOAK:-1000000} ORV_RELIAB_SOAK_ZR1=$${ORV_RELIAB_SOAK_ZR1:-20000} \
-	  ORV_RELIAB_REPORT=$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt} \
+	  ORV_RELIAB_REPORT="$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt}" \
 	  ctest --preset native -R '^reliability$$' --output-on-failure
-	@JOBS=$(JOBS) ./appliance/build
 	@./appliance/tests/cut_update.sh
 
+# appliance/build builds the ARM programs and their packages (packaging/mkpackage).
 appliance: deps
 	@JOBS=$(JOBS) ./appliance/build
 
 demo-appliance: appliance build-native
 	@./appliance/run -- ./scripts/demo-appliance
 
+# packaging/mkpackage --build builds the arm, win32 and native programs it packs.
 package: deps
 	@JOBS=$(JOBS) ./packaging/mkpackage --build -o build/package
 
