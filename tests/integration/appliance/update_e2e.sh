@@ -136,7 +136,7 @@ cp "$top/packaging/appliance/gatex1d.conf" "$top/packaging/appliance/gatex2d.con
 cp "$host/ZR1Communicator" "$host/serlink" "$top/drivers/vexa/zr/ZR1.sh" "$top/drivers/vexa/zr/ZR1Communicator.ini" "$z/"
 cp "$top/packaging/appliance/orvdrivers" "$root/etc/init.d/"
 cp "$top/packaging/appliance/orvdrivers.conf" "$root/etc/"
-LD_PRELOAD=$hostlib/liborvserialshim.so ORV_START_CONF=$root/etc/orvdrivers.conf "$root/etc/init.d/orvdrivers" start
+LD_PRELOAD=$("$top/tests/rig/preloadable" "$hostlib/liborvserialshim.so") ORV_START_CONF=$root/etc/orvdrivers.conf "$root/etc/init.d/orvdrivers" start
 wait_daemons
 check_daemons old
 old_pids=$(daemon_pids | tr '\n' ' ')

@@ -38,7 +38,22 @@ bool inRig()
 }
 
 std::string binDir() { return RIG_BIN_DIR; }
-std::string shimPath() { return RIG_SHIM_PATH; }
+// The dynamic loader splits LD_PRELOAD at spaces and colons: a tree whose path holds
+// either (a clone in "/tmp/my work", say) preloads the shim through a link in the
+// rig's scratch folder, made once.
+std::string shimPath() {
+    static const std::string path = [] {
+        std::string real = RIG_SHIM_PATH;
+        if (real.empty() || real.find_first_of(" :") == std::string::npos) return real;
+        const char* dir = std::getenv("RIG_DIR");
+        std::string base = dir && *dir && !std::strpbrk(dir, " :") ? dir : "/tmp";
+        std::string link = base + "/liborvserialshim-" + std::to_string(getpid()) + ".so";
+        ::unlink(link.c_str());
+        if (::symlink(real.c_str(), link.c_str()) != 0) return real;  // preload fails, visibly
+        return link;
+    }();
+    return path;
+}
 
 std::string scratchDir()
 {
