@@ -34,9 +34,10 @@ $(addprefix build-,$(PRESETS)): build-%: deps
 test: deps
 	@./scripts/run-tests
 
-# The rig's namespaces need root: say so before installing or building anything.
+# The rig's namespaces need root: say so in one line (make's own error line) before
+# installing or building anything.
 need-root:
-	@[ "$$(id -u)" = 0 ] || { echo "make: the demo needs root (it runs the daemons in Linux namespaces of its own)" >&2; exit 1; }
+	$(if $(filter 0,$(shell id -u)),,$(error the demo needs root: it runs the daemons in Linux namespaces of its own))
 
 demo: need-root build-native
 	@./scripts/demo
