@@ -141,9 +141,10 @@ try:
     cab("pkg.cab", "src", ["carried.exe", "files/a.txt"])
 
     # 1. The shipped settings: hidden dialog, no questions, "%temp%", wait, a program
-    # with parameters (one holding dots and backslashes).
+    # with parameters (one holding dots and backslashes, quoted: the test's folder may
+    # hold spaces).
     marker = os.path.abspath("marker.txt")
-    pack("ship.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker)} x.y",
+    pack("ship.exe", "pkg.cab", "--dest", "%temp%", "--program", f'carried.exe "{winpath(marker)}" x.y',
          "--no-questions", "--wait", "--hide")
     rc = run("ship", [os.path.abspath("ship.exe")])
     check("shipped package exits 0", rc == 0, f"(rc {rc})")
