@@ -262,24 +262,28 @@ TEST_F(Meters, PendingStopEndsTheRetries) {
 
 // A stop or restart asked for during a scan ends it at the next probe: nothing
 // more goes out, the lock is given back, and what was found so far is listed.
+// One that came before the scan neither takes the lock nor opens the device.
 TEST_F(Meters, StopDuringTheScanEndsItAtTheNextProbe) {
     kind1At2();
     kind2At5();
     struct Case {
         int after;              // frames sent before the stop
         const char* leaves;     // the list then
+        int result, opens;
     } cases[] = {
-        {0, "\n"},
-        {1, "\n"},             // station 1 asked, nothing found
-        {3, "2_1,2_2\n"},       // in the middle of station 2's probes
-        {8, "2_1,2_2\n"},       // station 5 identified, none of its leaves probed yet
-        {9, "2_1,2_2,5_1\n"},
+        {0, "", -1, 0},         // stopped before: the list untouched
+        {1, "\n", 0, 1},        // station 1 asked, nothing found
+        {3, "2_1,2_2\n", 0, 1},  // in the middle of station 2's probes
+        {8, "2_1,2_2\n", 0, 1},  // station 5 identified, none of its leaves probed yet
+        {9, "2_1,2_2,5_1\n", 0, 1},
     };
     for (const Case& c : cases) {
         memset(shared.get(), 0, sizeof(PmShared));
         line.sent.clear();
+        line.opens = 0;
         line.stopAfterSends = c.after;
-        ASSERT_EQ(pm_scan(0), 0);
+        ASSERT_EQ(pm_scan(0), c.result);
+        EXPECT_EQ(line.opens, c.opens) << c.after;
         EXPECT_EQ((int)line.sent.size(), c.after) << c.after;
         EXPECT_STREQ(shared->leaves, c.leaves) << c.after;
         EXPECT_EQ(line.held, 0);
