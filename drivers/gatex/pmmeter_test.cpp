@@ -460,6 +460,38 @@ TEST_F(Meters, MadeUpValuesAboveNode99) {
     EXPECT_TRUE(line.sent.empty());  // never on the line
 }
 
+// No answer is written while the device lock is held: a client that stops
+// reading would hold every other reading of the line with its write.
+TEST_F(Meters, NoAnswerIsWrittenUnderTheLock) {
+    struct LockCheckConn : StringConn {
+        const int* held = nullptr;
+        int flushesHeld = 0;
+        void flush() override {
+            if (*held) flushesHeld++;
+            StringConn::flush();
+        }
+    } c;
+    c.held = &line.held;
+    drv::Session s{c, kDialect};
+    kind1At2();
+    line.answers["%02#RDD0014000141**\r"] = data(2, {0x1234, 0});
+    const char* requests[] = {"cmd=get_value&node=2&leaf=1&toq=ip", "cmd=get_value&node=3&leaf=1&toq=ip",
+                              "cmd=rescan&node=2", "cmd=rescan"};
+    for (const char* r : requests) {
+        char buf[128];
+        snprintf(buf, sizeof buf, "%s", r);
+        ov3_parse(buf);
+        if (strstr(r, "rescan")) pm_cmd_rescan(s);
+        else pm_cmd_get_value(s);
+        s.verbose = !s.verbose;  // the traces too
+    }
+    char meta[64];
+    strcpy(meta, "!%02#RDD0012600129**");
+    pm_raw(s, meta);
+    EXPECT_EQ(c.flushesHeld, 0);
+    EXPECT_NE(c.out.find("status=OK"), std::string::npos) << c.out;
+}
+
 TEST_F(Meters, RawPassThrough) {
     line.answers["%01#RDD0012600129**\r"] = "%01$RD0100\tX\n";
     char meta[128];
