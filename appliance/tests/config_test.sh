@@ -52,7 +52,9 @@ for round in 1 2; do
         "$(grep -o 'started [0-9]* driver(s) .*' <<<"$log")"
     expect "reset $round: gatex1d scans two meters" 'pm_maxnodes=2' "$(grep -o 'pm_maxnodes=[0-9]*' <<<"$log" | tail -n1)"
     expect "reset $round: gatex2d stays off" '^$' "$(gpids gatex2d)"
-    port_open 1112 && fail "reset $round: port 1112 is open" || ok "reset $round: port 1112 is closed"
+    # qemu accepts the forwarded port on the host side whatever the guest does: the
+    # test is that nothing answers there.
+    answers 1112 && fail "reset $round: something answers on 1112" || ok "reset $round: nothing answers on 1112"
     expect "reset $round: gatex1d reading" '^\?cmd=get_value&status=OK&val=[0-9.]+$' "$(ask 1111 '?cmd=get_value&node=1&leaf=1&toq=ip')"
     expect "reset $round: the edits are still there" '^nodenet=0 maxnodes=2$' \
         "$(guest 'grep -h -e ^nodenet= -e ^maxnodes= /etc/orvdrivers.conf /home/drivers/gatex/gatex1d.conf' | tr -d '\r' | paste -sd' ')"
