@@ -15,6 +15,10 @@
 # results in build/appliance/cut/: table.txt (one row per cut), and per boot the
 # console, the uploader's output and the boot's system log.
 #
+# Before each update the operator has edited the configuration files (a comment
+# line at their end): each boot must keep an edit it finds in a set whose programs
+# check, and an update brings the package's files.
+#
 # Each update installs a package whose programs differ from the installed ones (two
 # packages, A and B: their programs carry a section of their own, their init script
 # and ZR1.sh a comment), so a mixture of old and new files is a real mixture.
@@ -173,9 +177,21 @@ boot_log() {
 # --- what this boot started ----------------------------------------------------------------
 mark=$(manifest_mark /home/drivers/MANIFEST)
 [ "$(guest cat /home/drivers/buildmark | tr -d '\r')" = "$mark" ] || fail "buildmark differs from the manifest's mark [$mark]"
-intact=$(guest '(cd /home/drivers && grep "^[0-9a-f]\{64\}  " MANIFEST | sha256sum -c -s) &&
-    (cd /etc && grep "^[0-9a-f]\{64\}  " orvdrivers.manifest | sha256sum -c -s) && echo whole' | tr -d '\r')
-expect "both sets match their manifests" '^whole$' "$intact"
+# Programs and scripts must match their manifests; a configuration file is the
+# package's or the operator's edit, never anything else.
+intact=$(guest '(cd /home/drivers && grep "^[0-9a-f]\{64\}  " MANIFEST | grep -v -E "  (gatex/gatex[12]d\.conf|vexa/zr/ZR1Communicator\.ini)\$" | sha256sum -c -s) &&
+    (cd /etc && grep "^[0-9a-f]\{64\}  " orvdrivers.manifest | grep -v "  orvdrivers.conf\$" | sha256sum -c -s) && echo whole' | tr -d '\r')
+expect "programs and scripts match their manifests" '^whole$' "$intact"
+conf_state() {  # per configuration file: package (its manifest's sum), edited (the operator's line last), other
+    guest 'for f in etc/orvdrivers.conf home/drivers/gatex/gatex1d.conf home/drivers/gatex/gatex2d.conf home/drivers/vexa/zr/ZR1Communicator.ini; do
+        case $f in etc/*) m=/etc/orvdrivers.manifest d=/etc ;; *) m=/home/drivers/MANIFEST d=/home/drivers ;; esac
+        p=${f#${d#/}/}
+        if (cd $d && grep "  $p\$" $m | sha256sum -c -s) 2>/dev/null; then echo package
+        elif [ "$(tail -n 1 /$f)" = "'"$edit_line"'" ]; then echo edited; else echo other; fi
+    done' | tr -d '\r' | paste -sd' '
+}
+edit_line='; edited by the operator before the update'
+expect "configuration: the package's or the operator's" '^(package|edited)( (package|edited)){3}$' "$(conf_state)"
 log=$(boot_log)
 printf '%s\n' "$log" >"$APPLIANCE_DIR/syslog-boot.txt"
 started=$(grep -o 'started 3 driver(s) of build .*' <<<"$log" | tail -n 1)
@@ -192,6 +208,14 @@ entry=$(drvq --zr leaves 2>&1 | grep -Eo '[0-9A-F]{8}000001C0_[0-9]' | head -n1)
 expect "ZR1Communicator reading" '^\?cmd=get_value&status=OK&val=[0-9]+&time=20' \
     "$(ask 1131 "?cmd=get_value&protocol=C0&node=${entry:6:8}&leaf=${entry:17:1}&toq=${entry:14:4}")"
 answer_s=$(sed -n 's/^drivers answer //p' "$APPLIANCE_DIR/boot.times")
+# operator_edits: the operator's line at the end of each configuration file that
+# does not end with it yet.
+operator_edits() {
+    guest 'for f in /etc/orvdrivers.conf /home/drivers/gatex/gatex1d.conf /home/drivers/gatex/gatex2d.conf /home/drivers/vexa/zr/ZR1Communicator.ini; do
+        [ "$(tail -n 1 $f)" = "'"$edit_line"'" ] || echo "'"$edit_line"'" >>$f
+    done; sync' >/dev/null
+    expect "the operator's edits in place" '^edited edited edited edited$' "$(conf_state)"
+}
 
 # --- the previous cut's outcome --------------------------------------------------------------
 if [ -f "$work/attempt" ]; then
@@ -231,6 +255,7 @@ ending() {
 if [ "$i" -gt "$n" ]; then
     # After the last cut: the whole update, which must complete and start the new set.
     say "the update again, to [$target]"
+    operator_edits
     failures_before=$failures
     boots=$(boots_seen) t=$SECONDS
     run_uploader
@@ -242,6 +267,7 @@ if [ "$i" -gt "$n" ]; then
     expect "system log after the update" 'from the installed set \(checked\)' "$(boot_log | grep -o 'started 3 .*')"
     expect "gatex1d reading after the update" '^\?cmd=get_value&status=OK' "$(ask 1111 '?cmd=get_value&node=1&leaf=1&toq=ip')"
     expect "ZR1Communicator after the update" '^\?cmd=hello&status=OK' "$(ask 1131 '?cmd=hello')"
+    expect "the update brought the package's configuration" '^package package package package$' "$(conf_state)"
     [ $failures = "$failures_before" ] && res=after || res=FAIL
     printf 'update again|-|%s|%s|-|%s s to drivers answering\n' "$(ending)" "$res" "$((SECONDS - t))" >>"$work/table.txt"
     exit $failures
@@ -255,6 +281,9 @@ IFS='|' read -r pname trigger mode hold boots uploader <<<"$(sed -n "${i}p" "$wo
 good_is() { [ "$(manifest_mark /home/drivers.good/drivers/MANIFEST)" = "$1" ]; }
 within 90 good_is "$mark" ||
     fail "no last-known-good copy of [$mark] within 90 s"
+# The operator's edits are in place when the update begins (after the copy was
+# taken: a set restored from it gets the copy's configuration).
+operator_edits
 
 # A package left by an earlier cut would meet an upload step before the upload
 # (the next upload replaces it; tar never ran on it): each update starts without.

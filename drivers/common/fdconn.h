@@ -15,6 +15,7 @@ public:
     void flush() override;
     // True once a write has failed (the client went away).
     bool broken() const { return broken_; }
+    bool gone() const override { return broken_; }
 
 private:
     int fd_;

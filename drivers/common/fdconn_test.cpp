@@ -73,3 +73,31 @@ TEST(FdConn, LargeAnswerIsWrittenWhole) {
 }
 
 }  // namespace
+
+namespace {
+int g_served = 0;
+void countHello(drv::Session& s) {
+    g_served++;
+    s.conn.out("?cmd=hello&status=OK\n");
+}
+
+// A client that sent requests and went away: the first answer fails, and the
+// requests still buffered are not served (each could cost the field network a
+// whole exchange for an answer nobody reads).
+TEST(FdConn, GoneClientsBufferedRequestsAreNotServed) {
+    Pair p;
+    std::string in;
+    for (int i = 0; i < 50; i++) in += "?cmd=hello\n";
+    ASSERT_EQ(write(p.fd[1], in.data(), in.size()), (ssize_t)in.size());
+    close(p.fd[1]);
+    p.fd[1] = -1;
+    signal(SIGPIPE, SIG_IGN);
+    const drv::Command cmds[] = {{"he", "hello", countHello}};
+    const drv::Dialect d = {"t", "1", cmds, 1, nullptr, nullptr, nullptr};
+    drv::FdConn c(p.fd[0]);
+    g_served = 0;
+    drv::serve(c, d);
+    EXPECT_TRUE(c.gone());
+    EXPECT_EQ(g_served, 1);
+}
+}  // namespace

@@ -141,7 +141,7 @@ bool handleLine(Session& s, char* line) {
 void serve(Conn& conn, const Dialect& dialect) {
     Session s(conn, dialect);
     char line[kLineBuf];
-    while (conn.getLine(line, kLineBuf) > 0) {
+    while (!conn.gone() && conn.getLine(line, kLineBuf) > 0) {
         if (!handleLine(s, line)) break;
     }
 }

@@ -22,6 +22,10 @@ public:
     virtual int getLine(char* buf, int cap) = 0;
     virtual void write(const char* data, size_t len) = 0;
     virtual void flush() = 0;
+    // True once the client is known to be gone (a write failed): the loop then
+    // serves none of the requests it still has buffered, which would keep the
+    // field network busy for answers nobody reads.
+    virtual bool gone() const { return false; }
     void vout(const char* fmt, va_list ap);
     void out(const char* fmt, ...) DRV_PRINTF(2, 3);
 };

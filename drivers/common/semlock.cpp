@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "stopwait.h"
+
 union semlock_arg {
     int val;
     struct semid_ds* buf;
@@ -21,7 +23,10 @@ int semlock_create(int* id) {
     return 0;
 }
 
-int semlock_op(int id, int delta, void (*interrupted)()) {
+int semlock_op(int id, int delta) {
+    if (delta < 0) return sw_semop(id, (short)delta, SEM_UNDO);
+    // Giving the lock back never waits and is never given up for a stop: the
+    // others wait for it.
     struct sembuf b;
     b.sem_num = 0;
     b.sem_op = (short)delta;
@@ -29,10 +34,5 @@ int semlock_op(int id, int delta, void (*interrupted)()) {
     for (;;) {
         if (semop(id, &b, 1) == 0) return 0;
         if (errno != EINTR) return -1;
-        if (interrupted) {
-            int e = errno;
-            interrupted();
-            errno = e;
-        }
     }
 }

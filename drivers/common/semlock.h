@@ -12,7 +12,8 @@
 // the value could not be set (*id is the set). errno is that of the failed call.
 int semlock_create(int* id);
 
-// One operation on the set's semaphore: -1 takes, +1 releases. A signal does not
-// cost the caller the lock: the operation is retried, after interrupted() when
-// one is given (a loop that acts on signal flags). 0, or -1 with errno.
-int semlock_op(int id, int delta, void (*interrupted)() = nullptr);
+// One operation on the set's semaphore: -1 takes, +1 releases. Taking waits for
+// the lock or the process's stop (stopwait): a signal never costs the caller the
+// lock, but a stop ends the wait (-1, errno ECANCELED; the lock is not ours).
+// Releasing never waits. 0, or -1 with errno.
+int semlock_op(int id, int delta);

@@ -1,6 +1,8 @@
 // timedio: see timedio.h.
 #include "timedio.h"
 
+#include "stopwait.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -23,18 +25,13 @@ long long deadline_in(int timeoutMs) {
     return d;
 }
 
-// poll() until ready or the deadline; a signal only ends one poll, the next one
-// waits for what is left.
+// Waits until ready or the deadline, or the process's stop (stopwait): a signal
+// that is no stop only ends one poll, the next one waits for what is left.
+// 1, 0, or -1 (errno; ECANCELED for the stop).
 int wait_until(int fd, short events, long long deadline) {
-    for (;;) {
-        long long left = deadline - now_ms();
-        if (left < 0) left = 0;
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, (int)left);
-        if (r > 0) return 1;
-        if (r == 0) return 0;
-        if (errno != EINTR) return -1;
-    }
+    long long left = deadline - now_ms();
+    int r = sw_poll(fd, events, left < 0 ? 0 : (int)left);
+    return r < 0 ? -1 : r;
 }
 
 // O_NONBLOCK on or off; returns the flags as they were, -1 on failure.

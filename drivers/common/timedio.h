@@ -14,8 +14,10 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+// Each wait also ends at the process's stop (stopwait.h): -1 with errno ECANCELED.
+//
 // Waits until fd is ready for events or timeoutMs (<= 0: none) have passed.
-// 1 ready, 0 timed out, -1 on a poll error (errno set).
+// 1 ready, 0 timed out, -1 on a poll error or the stop (errno set).
 int tio_wait(int fd, short events, int timeoutMs);
 
 // Connects sock to addr within timeoutMs. The socket is back in blocking mode

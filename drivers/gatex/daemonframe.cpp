@@ -23,6 +23,7 @@
 #include "listener.h"
 #include "log.h"
 #include "sigwake.h"
+#include "stopwait.h"
 
 namespace {
 const FrameHooks* g_hooks = nullptr;
@@ -62,6 +63,9 @@ void on_conn_term(int) {
 }
 
 bool pending() { return g_restart || g_terminate; }
+// The main process's stop: every wait of it (the lock, the line, the pauses, the
+// listener) gives up, and the frame ends or restarts.
+bool main_stopping() { return g_isMain && pending(); }
 
 [[noreturn]] void terminate(int status) {
     if (g_page && g_isMain && g_page->mainPid == getpid()) g_page->mainPid = 0;
@@ -205,6 +209,9 @@ void open_listener() {
     sig_handle(SIGTERM, on_conn_term, true);
     close(g_listen);
     sig_wake_close();
+    // Signals end a connection process in their handlers (or by default): its
+    // waits have no stop of their own.
+    sw_set_stop(nullptr);
     drv::FdConn conn(fd);
     drv::serve(conn, *g_hooks->dialect);
     if (g_shm) shmdt(g_shm);
@@ -214,15 +221,7 @@ void open_listener() {
 // Accepts until a restart or termination is asked for.
 void accept_loop() {
     while (!pending()) {
-        struct pollfd p[2];
-        p[0].fd = g_listen;
-        p[0].events = POLLIN;
-        p[1].fd = sig_wake_fd();
-        p[1].events = POLLIN;
-        if (poll(p, 2, -1) < 0) continue;
-        if (p[1].revents) sig_wake_drain();
-        if (pending()) break;
-        if (!(p[0].revents & POLLIN)) continue;
+        if (sw_poll(g_listen, POLLIN, -1) != 1) continue;
         int fd = accept(g_listen, nullptr, nullptr);
         if (fd < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
@@ -264,29 +263,9 @@ static void signal_main(int sig) {
 void frame_request_kill() { signal_main(SIGTERM); }
 void frame_request_hup() { signal_main(SIGHUP); }
 
-bool frame_pause(unsigned seconds) {
-    if (!g_isMain || sig_wake_fd() < 0) {
-        sleep(seconds);
-        return true;
-    }
-    // Waits in slices of at most a minute so that long waits need no huge poll value.
-    while (seconds > 0) {
-        if (pending()) return false;
-        unsigned slice = seconds > 60 ? 60 : seconds;
-        struct pollfd p;
-        p.fd = sig_wake_fd();
-        p.events = POLLIN;
-        int r = poll(&p, 1, (int)slice * 1000);
-        if (r > 0) {
-            sig_wake_drain();
-            continue;  // looked at again by pending()
-        }
-        if (r == 0) seconds -= slice;
-    }
-    return !pending();
-}
+bool frame_pause(unsigned seconds) { return sw_sleep((long long)seconds * 1000); }
 
-bool frame_stopping() { return g_isMain && pending(); }
+bool frame_stopping() { return main_stopping(); }
 
 int frame_bind_retry(int (*attempt)(void* ctx), void* ctx, bool (*pause)(unsigned seconds)) {
     for (int n = 1;; n++) {
@@ -309,6 +288,7 @@ void frame_run(const FrameHooks& hooks, int argc, char** argv) {
     g_page = page == MAP_FAILED ? nullptr : (FramePage*)page;
     if (g_page) g_page->mainPid = 0;
     sig_wake_open();
+    sw_set_stop(main_stopping);
     // A client that goes away mid-answer must not kill its connection process.
     signal(SIGPIPE, SIG_IGN);
 

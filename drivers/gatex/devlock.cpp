@@ -14,6 +14,7 @@ int devlock_create() {
 }
 
 // A signal (SIGCHLD in the main process) must not cost us the lock: semlock retries.
+// A stop of the main process (stopwait) ends the wait: -1, errno ECANCELED.
 int devlock_take() { return semlock_op(g_sem, -1); }
 void devlock_release() { semlock_op(g_sem, 1); }
 int devlock_id() { return g_sem; }

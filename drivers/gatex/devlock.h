@@ -8,7 +8,8 @@
 // Creates the semaphore and sets it to 1. 0, or -1 after logging "semget() failed."
 // or "semctl() failed.".
 int devlock_create();
-// Blocks until the lock is ours. 0, or -1 when the semaphore is gone.
+// Blocks until the lock is ours. 0, or -1 when the semaphore is gone or the
+// process is to stop (errno ECANCELED; the lock is not ours).
 int devlock_take();
 void devlock_release();
 // The semaphore's id (-1 before devlock_create), for tests.

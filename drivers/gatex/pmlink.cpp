@@ -51,7 +51,8 @@ void pm_line_settings(struct termios* t, speed_t speed) {
 int pm_openandinit() {
     const char* dev = pm_cfg.device;
     if (devlock_take() < 0) {
-        drv_log(LOG_WARNING, "failed to open device file: %s", dev);
+        // A stop while waiting for the lock is no device failure.
+        if (errno != ECANCELED) drv_log(LOG_WARNING, "failed to open device file: %s", dev);
         return -1;
     }
     int fd = ::open(dev, O_RDWR | O_NOCTTY);

@@ -164,8 +164,13 @@ int pm_scan(int node) {
     int fd = -1;
     unsigned delay = 5;
     for (int attempt = 0; attempt < kOpenAttempts; attempt++) {
+        // A daemon that is to end or restart neither waits for the lock nor opens
+        // the device: a connection's long reading may hold the lock for as long
+        // as its client's timeout.
+        if (pm_line->stopping()) return -1;
         fd = pm_line->open();
         if (fd >= 0) break;
+        if (pm_line->stopping()) return -1;
         drv_log(LOG_WARNING, "failed to open and init the device.retry after %d seconds.", (int)delay);
         if (!pm_line->pause(delay)) return -1;
         if (delay <= UINT_MAX / 2) delay *= 2;

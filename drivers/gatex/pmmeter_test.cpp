@@ -262,24 +262,28 @@ TEST_F(Meters, PendingStopEndsTheRetries) {
 
 // A stop or restart asked for during a scan ends it at the next probe: nothing
 // more goes out, the lock is given back, and what was found so far is listed.
+// One that came before the scan neither takes the lock nor opens the device.
 TEST_F(Meters, StopDuringTheScanEndsItAtTheNextProbe) {
     kind1At2();
     kind2At5();
     struct Case {
         int after;              // frames sent before the stop
         const char* leaves;     // the list then
+        int result, opens;
     } cases[] = {
-        {0, "\n"},
-        {1, "\n"},             // station 1 asked, nothing found
-        {3, "2_1,2_2\n"},       // in the middle of station 2's probes
-        {8, "2_1,2_2\n"},       // station 5 identified, none of its leaves probed yet
-        {9, "2_1,2_2,5_1\n"},
+        {0, "", -1, 0},         // stopped before: the list untouched
+        {1, "\n", 0, 1},        // station 1 asked, nothing found
+        {3, "2_1,2_2\n", 0, 1},  // in the middle of station 2's probes
+        {8, "2_1,2_2\n", 0, 1},  // station 5 identified, none of its leaves probed yet
+        {9, "2_1,2_2,5_1\n", 0, 1},
     };
     for (const Case& c : cases) {
         memset(shared.get(), 0, sizeof(PmShared));
         line.sent.clear();
+        line.opens = 0;
         line.stopAfterSends = c.after;
-        ASSERT_EQ(pm_scan(0), 0);
+        ASSERT_EQ(pm_scan(0), c.result);
+        EXPECT_EQ(line.opens, c.opens) << c.after;
         EXPECT_EQ((int)line.sent.size(), c.after) << c.after;
         EXPECT_STREQ(shared->leaves, c.leaves) << c.after;
         EXPECT_EQ(line.held, 0);
@@ -454,6 +458,38 @@ TEST_F(Meters, MadeUpValuesAboveNode99) {
     double now = (double)time(nullptr) / 100.0;
     EXPECT_NEAR(v, now, 1.0);
     EXPECT_TRUE(line.sent.empty());  // never on the line
+}
+
+// No answer is written while the device lock is held: a client that stops
+// reading would hold every other reading of the line with its write.
+TEST_F(Meters, NoAnswerIsWrittenUnderTheLock) {
+    struct LockCheckConn : StringConn {
+        const int* held = nullptr;
+        int flushesHeld = 0;
+        void flush() override {
+            if (*held) flushesHeld++;
+            StringConn::flush();
+        }
+    } c;
+    c.held = &line.held;
+    drv::Session s{c, kDialect};
+    kind1At2();
+    line.answers["%02#RDD0014000141**\r"] = data(2, {0x1234, 0});
+    const char* requests[] = {"cmd=get_value&node=2&leaf=1&toq=ip", "cmd=get_value&node=3&leaf=1&toq=ip",
+                              "cmd=rescan&node=2", "cmd=rescan"};
+    for (const char* r : requests) {
+        char buf[128];
+        snprintf(buf, sizeof buf, "%s", r);
+        ov3_parse(buf);
+        if (strstr(r, "rescan")) pm_cmd_rescan(s);
+        else pm_cmd_get_value(s);
+        s.verbose = !s.verbose;  // the traces too
+    }
+    char meta[64];
+    strcpy(meta, "!%02#RDD0012600129**");
+    pm_raw(s, meta);
+    EXPECT_EQ(c.flushesHeld, 0);
+    EXPECT_NE(c.out.find("status=OK"), std::string::npos) << c.out;
 }
 
 TEST_F(Meters, RawPassThrough) {

@@ -126,7 +126,9 @@ void take(drv::Session& s, const unsigned char* answer, int n, int need, uint8_t
         s.trace("!EINVALNODERES\n");
         break;
     }
-    s.conn.flush();
+    // Not flushed here: the scan holds the field-network lock, and a client that
+    // stops reading would hold it with its write. The request loop flushes the
+    // traces with the answer once the lock is given back.
 }
 }  // namespace
 
@@ -335,9 +337,11 @@ void ut_cmd_get_value(drv::Session& s) {
         ov3_bytes::escape(text, n);
         s.trace("!'%s' is received from node-network.\n", text);
     }
+    // The lock is given back before the answer is written: a client that does
+    // not read would otherwise hold every other gateway request with its write.
+    ut_link->close(fd, true);
     answer_value(s, ans, n, toq);
     s.conn.flush();
-    ut_link->close(fd, true);
 }
 
 void ut_raw(drv::Session& s, char* meta) {
@@ -370,8 +374,8 @@ void ut_raw(drv::Session& s, char* meta) {
         ov3_bytes::escape(answer, n);
         s.conn.out("!'%s' is received from host '%s', port %d.\n", answer, host, port);
     }
+    ut_link->close(fd, true);  // before the write, as get_value
     s.conn.flush();
-    ut_link->close(fd, true);
 }
 
 const drv::Command ut_commands[] = {

@@ -482,4 +482,30 @@ TEST_F(UtNodeTest, RawPassThrough) {
     EXPECT_EQ(link.takes, 4);
 }
 
+// No answer or trace is written while the field-network lock is held: a client
+// that stops reading would block that write, and every other gateway request
+// with it. The bytes are the same, written once the lock is given back.
+TEST_F(UtNodeTest, NothingIsWrittenUnderTheLock) {
+    Model m;
+    m.types[0] = 0;
+    add("gw1:502", m);
+    struct LockCheckConn : drvtest::StringConn {
+        using StringConn::StringConn;
+        const int* depth = nullptr;
+        int flushesHeld = 0;
+        void flush() override {
+            if (*depth) flushesHeld++;
+            StringConn::flush();
+        }
+    } c("!v\r\n?cmd=rescan&node=gw1:502\n?cmd=get_value&node=gw1:502&leaf=XXXXXX00000001&toq=D4_1\n"
+        "!!gw1:502/x\r\n");
+    c.depth = &link.lockDepth;
+    drv::serve(c, kDialect);
+    EXPECT_EQ(c.flushesHeld, 0);
+    EXPECT_NE(c.out.find("?cmd=rescan&status=OK\n"), std::string::npos);
+    EXPECT_NE(c.out.find("?cmd=get_value&status=OK"), std::string::npos);
+    EXPECT_NE(c.out.find("is received from host 'gw1'"), std::string::npos);
+    EXPECT_EQ(link.takes, 3);
+}
+
 }  // namespace

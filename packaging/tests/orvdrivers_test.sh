@@ -155,8 +155,12 @@ cut "manifest cut mid-line"        'driver set fails its check \(manifest .* is 
 cut "a named file missing"         'driver set fails its check \(missing or changed: vexa/zr/ZR1.sh\): restored' 'rm home/drivers/vexa/zr/ZR1.sh'
 cut "new programs, old manifest"   'driver set fails its check \(missing or changed: gatex/gatex1d vexa/zr/ZR1.sh\): restored' \
     'newprog gatex/gatex1d; newprog vexa/zr/ZR1.sh'
-cut "boot set: truncated conf"     'boot set fails its check \(missing or changed: orvdrivers.conf\): restored' \
+cut "boot set: truncated conf"     'configuration orvdrivers.conf of the boot set is missing, empty or cut short: restored from the last-known-good copy' \
     'printf "[DRI" >etc/orvdrivers.conf'
+cut "driver conf emptied"          'configuration gatex/gatex1d.conf of the driver set is missing, empty or cut short: restored from the last-known-good copy' \
+    ': >home/drivers/gatex/gatex1d.conf'
+cut "driver conf missing"          'configuration gatex/gatex1d.conf of the driver set is missing, empty or cut short: restored' \
+    'rm home/drivers/gatex/gatex1d.conf'
 cut "cut between keep's renames"   'driver set fails its check .*: restored' \
     'mv home/drivers.good home/drivers.good.old; rm home/drivers/MANIFEST'
 
@@ -182,6 +186,71 @@ manifest "$H" MANIFEST new; boot
 expect_boot "a whole update runs" 'started 2 driver\(s\) of build new from the installed set \(checked\)' "$NEW"
 [ "$(good)" = "mark new" ] && echo "ok: the copy follows a good update" ||
     { echo "FAIL: the copy is still [$(good)]"; failures=$((failures + 1)); }
+
+# ---- Configuration belongs to the operator. Edits to a configuration file of a
+# whole installation are kept, used, named in the log at every boot and taken into
+# the copy; a program cut short is still restored, and with it the configuration
+# the copy holds (the operator's accepted edits).
+expect_log() {  # expect_log NAME REGEX
+    if grep -E -q -- "$2" "$tmp/log" 2>/dev/null; then echo "ok: $1"; else
+        echo "FAIL: $1: log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null; failures=$((failures + 1)); fi
+}
+reset_old
+printf '[DRIVER]\nmewtocol=0\nnodenet=0\nsensornet=1\n' >"$E/orvdrivers.conf"
+printf 'port=1111\nmaxnodes=3\nmaxleaves=4\n' >"$H/gatex/gatex1d.conf"
+boot
+expect_boot "edited start configuration: a driver set to 0 stays off" \
+    'started 1 driver\(s\) of build old from the installed set \(checked\)' "ZR1.sh old"
+expect_log "the log names the kept start configuration" 'configuration of the boot set that differs from the package.s is kept: orvdrivers.conf$'
+expect_log "the log names the kept driver configuration" 'configuration of the driver set that differs from the package.s is kept: gatex/gatex1d.conf$'
+expect_log "the edits become the copy" 'kept the driver set old as the last-known-good copy'
+cmp -s "$H/gatex/gatex1d.conf" "$R/home/drivers.good/drivers/gatex/gatex1d.conf" &&
+    cmp -s "$E/orvdrivers.conf" "$R/home/drivers.good/etc/orvdrivers.conf" &&
+    echo "ok: the copy holds the edited files" || { echo "FAIL: the copy lacks the edits"; failures=$((failures + 1)); }
+boot
+expect_log "a second boot keeps them and says so again" 'differs from the package.s is kept: gatex/gatex1d.conf$'
+expect_log "the copy is this set already" 'the last-known-good copy is this set already'
+grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && grep -q 'mewtocol=0' "$E/orvdrivers.conf" &&
+    echo "ok: the edits are still there" || { echo "FAIL: edits lost"; failures=$((failures + 1)); }
+cp -a "$R" "$tmp/editedroot"
+# A cut in the edited file: restored from the copy, the edit as the copy holds it.
+for damage in 'printf "port=11" >home/drivers/gatex/gatex1d.conf' 'printf "port=1111\nmaxnodes=3\n" >home/drivers/gatex/gatex1d.conf' \
+    'printf "port=1111\n\0\0\n" >home/drivers/gatex/gatex1d.conf'; do
+    rm -rf "$R" && cp -a "$tmp/editedroot" "$R"
+    (cd "$R" && eval "$damage")
+    boot
+    if grep -q 'configuration gatex/gatex1d.conf of the driver set is missing, empty or cut short: restored' "$tmp/log" &&
+        cmp -s "$H/gatex/gatex1d.conf" "$R/home/drivers.good/drivers/gatex/gatex1d.conf"; then
+        echo "ok: damaged edited configuration restored ($damage)"
+    else
+        echo "FAIL: damaged edited configuration ($damage):"; cat "$tmp/log"; failures=$((failures + 1))
+    fi
+done
+# A truncated program beside the edits: the whole set comes back from the copy,
+# with the operator's configuration as the copy holds it.
+rm -rf "$R" && cp -a "$tmp/editedroot" "$R"
+(cd "$R" && head -c 20 home/drivers/gatex/gatex1d >x && cat x >home/drivers/gatex/gatex1d && rm x)
+boot
+expect_boot "truncated program beside edited configuration: restored" \
+    'driver set fails its check \(missing or changed: gatex/gatex1d\): restored the last-known-good copy \(old\)' "ZR1.sh old"
+grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && check_again 2>/dev/null; cmp -s "$H/gatex/gatex1d" "$R/home/drivers.good/drivers/gatex/gatex1d" &&
+    grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && echo "ok: program whole again, edit kept" ||
+    { echo "FAIL: after the restore: $(cat "$H/gatex/gatex1d.conf")"; failures=$((failures + 1)); }
+# An emptied configuration and no copy of it: said in the log, never counted as checked.
+rm -rf "$R" && cp -a "$tmp/editedroot" "$R" && rm -rf "$R/home/drivers.good"
+: >"$H/gatex/gatex1d.conf"
+boot
+expect_log "emptied configuration without a copy is reported" \
+    'configuration gatex/gatex1d.conf of the driver set is missing, empty or cut short, and the last-known-good copy has no whole one'
+expect_log "and the set counts as unchecked" 'from the installed set \(unchecked\)'
+# An update replaces the configuration with the package's, as tar does.
+rm -rf "$R" && cp -a "$tmp/editedroot" "$R"
+(cd "$R" && newprog gatex/gatex1d && newprog vexa/zr/ZR1.sh && echo 'port=1111' >home/drivers/gatex/gatex1d.conf &&
+    printf '[DRIVER]\nmewtocol=1\nnodenet=0\nsensornet=1\n' >etc/orvdrivers.conf)
+manifest "$H" MANIFEST new; boot
+expect_boot "an update brings the package's configuration" 'started 2 driver\(s\) of build new from the installed set \(checked\)' "$NEW"
+grep -q 'is kept' "$tmp/log" && { echo "FAIL: kept after an update: $(cat "$tmp/log")"; failures=$((failures + 1)); } ||
+    echo "ok: nothing kept after an update"
 
 # Drivers that never answer: the copy is not replaced.
 reset_old; (cd "$R" && newprog gatex/gatex1d); manifest "$H" MANIFEST new

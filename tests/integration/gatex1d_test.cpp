@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <memory>
@@ -31,6 +33,10 @@ namespace {
 
 constexpr int kPort = 1111;
 constexpr int kT = 5000;  // bound of every single answer
+// Bound of the end after a SIGTERM or SIGHUP, wherever the daemon waits: six
+// times the goal of half a second, so that a loaded machine does not break it,
+// and well below the waits it catches (a reading's 6 s, a bind retry's 30 s).
+constexpr long long kStopBound = 3000;
 
 class Gatex1d : public ::testing::Test {
 protected:
@@ -106,6 +112,32 @@ protected:
         return "";
     }
     bool segmentExists() { return shmget(1111, 0, 0) >= 0; }
+    // Sends sig to pid and waits (bounded) until the process is gone; the time
+    // from the signal to its end in ms, -1 when it did not end within 30 s.
+    long long stopTime(pid_t pid, int sig, const char* what) {
+        long long t0 = rig::nowMs();
+        if (kill(pid, sig) != 0) return -1;
+        for (long long end = t0 + 30000; rig::nowMs() < end; usleep(1000)) {
+            if (!alive(pid)) {
+                long long ms = rig::nowMs() - t0;
+                std::printf("[measured] gatex1d %s, %s: %lld ms from the signal to the end\n", what,
+                            sig == SIGTERM ? "SIGTERM" : "SIGHUP", ms);
+                return ms;
+            }
+        }
+        return -1;
+    }
+    static bool alive(pid_t pid) {
+        std::string st = rig::readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t p = st.rfind(')');
+        return !st.empty() && p != std::string::npos && p + 2 < st.size() && st[p + 2] != 'Z';
+    }
+    int framesSent() {
+        int n = 0;
+        for (const std::string& l : busLines())
+            if (l.rfind("< %", 0) == 0) n++;
+        return n;
+    }
     std::vector<std::string> busLines() {
         std::vector<std::string> v;
         std::istringstream in(rig::readFile(busLog));
@@ -493,6 +525,103 @@ TEST_F(Gatex1d, SigtermEndsTheDaemonAndRemovesTheSegment) {
     EXPECT_EQ(ask(c, "?cmd=hello"), "?cmd=hello&status=OK\n");
 }
 
+// After a hup, the restarted main process scans first, and a connection's long
+// reading (its timeout is the client's to choose) holds the device lock. A stop
+// or a further restart asked for while the main process waits for the lock is
+// acted on at once: it neither waits for the reading nor opens the device after
+// it; the reading's connection finishes and gets its answer.
+TEST_F(Gatex1d, StopOrRestartWhileWaitingForTheLockOfALongReading) {
+    NEED_RIG();
+    ASSERT_NO_FATAL_FAILURE(startSim({"--meter", "1:2:1", "--reg32", "1:140=1234"}));
+    writeConf("");
+    for (int sig : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGHUP");
+        mark = log.mark();
+        ASSERT_NO_FATAL_FAILURE(startDaemon());
+        pid_t first = mainPid;
+        simControl("delay 6000");
+        int before = framesSent();
+        std::string answer;
+        std::thread reading([&] {
+            rig::ProtoClient c;
+            if (c.connect("127.0.0.1", kPort, kT))
+                answer = c.request("?cmd=get_value&node=1&toq=ip&timeout=9000\n", 15000).value_or("(no answer)");
+        });
+        // Joined on every way out of this case, failed checks included.
+        struct Join {
+            std::thread& t;
+            ~Join() {
+                if (t.joinable()) t.join();
+            }
+        } join{reading};
+        // The reading holds the lock once its frame is on the line.
+        ASSERT_TRUE(rig::waitUntil([&] { return framesSent() > before; }, kT));
+        int sent = framesSent();
+        // The reading's own process: the one that is not the main process.
+        pid_t conn = -1;
+        ASSERT_TRUE(rig::waitUntil([&] {
+            for (pid_t p : rig::pidsOf("gatex1d"))
+                if (p != first && alive(p)) conn = p;
+            return conn > 0;
+        }, kT));
+        ASSERT_EQ(kill(first, SIGHUP), 0);
+        ASSERT_TRUE(log.waitFor("pm_maxnodes=5", kT, mark, 2)) << rig::readFile(log.path());
+        // The restarted main process is a new one (it became a daemon again).
+        pid_t second = -1;
+        ASSERT_TRUE(rig::waitUntil([&] {
+            for (pid_t p : rig::pidsOf("gatex1d"))
+                if (p != first && p != conn && alive(p)) second = p;
+            return second > 0 && !alive(first);
+        }, kT));
+        long long ms = stopTime(second, sig, "waiting for the device lock");
+        EXPECT_GE(ms, 0);
+        EXPECT_LE(ms, kStopBound);
+        if (sig == SIGTERM) {
+            EXPECT_TRUE(log.waitFor("gatex1d[" + std::to_string(second) + "]: exited.", kT, mark));
+            EXPECT_FALSE(segmentExists());
+        } else {
+            EXPECT_TRUE(log.waitFor("pm_maxnodes=5", kT, mark, 3));
+        }
+        reading.join();
+        EXPECT_EQ(answer, "?cmd=get_value&status=OK&val=1.234\n");
+        if (sig == SIGTERM) {
+            // Nothing went out on the line after the reading.
+            EXPECT_EQ(framesSent(), sent);
+        }
+        gatex1dt::endGatex1d();
+        // Applied once the answer on the line is finished.
+        ASSERT_TRUE(sim->control("delay 0", 15000)) << sim->error();
+    }
+}
+
+// The bind retry's 30 s sleep ends at the stop.
+TEST_F(Gatex1d, StopDuringTheBindRetrySleep) {
+    NEED_RIG();
+    ASSERT_NO_FATAL_FAILURE(startSim({"--meter", "1:2:1"}));
+    writeConf("maxnodes=1\n");
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(s, (struct sockaddr*)&a, sizeof a), 0);
+    ASSERT_EQ(listen(s, 1), 0);
+    rig::Exit e = launch({conf});
+    ASSERT_EQ(e.code, 0);
+    ASSERT_TRUE(log.waitFor("bind: Address already in use, retry", 10000, mark));
+    auto pids = rig::pidsOf("gatex1d");
+    ASSERT_EQ(pids.size(), 1u);
+    long long ms = stopTime(pids[0], SIGTERM, "in the bind retry's sleep");
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
+    EXPECT_TRUE(log.waitFor("gatex1d[" + std::to_string(pids[0]) + "]: exited.", kT, mark));
+    EXPECT_FALSE(segmentExists());
+    EXPECT_EQ(log.count("bind: Address already in use, retry", mark), 1);
+    close(s);
+}
+
 // 99 stations, none of which answers: the scan alone would take 99 probes of half
 // a second. A stop or restart asked for during the start-up wait or a scan is
 // acted on at the next probe, not after the last station. Counted in probes the
@@ -558,7 +687,9 @@ TEST_F(Gatex1dScanSignals, SigtermDuringTheStartupWaitOrTheScanEndsAtTheNextProb
         pid_t pid = onlyPid();
         ASSERT_GT(pid, 0);
         int before = probes();
-        ASSERT_EQ(kill(pid, SIGTERM), 0);
+        long long ms = stopTime(pid, SIGTERM, c.probesFirst ? "between scan probes" : "in the start-up wait");
+        EXPECT_GE(ms, 0) << c.conf;
+        EXPECT_LE(ms, kStopBound) << c.conf;
         EXPECT_TRUE(waitGone()) << c.conf;
         EXPECT_TRUE(log.waitFor("gatex1d[" + std::to_string(pid) + "]: exited.", kT, mark));
         // At most the probe under way and one that went out as the signal came.
@@ -581,7 +712,9 @@ TEST_F(Gatex1dScanSignals, SighupDuringTheScanRestartsAtOnce) {
     pid_t first = onlyPid();
     ASSERT_GT(first, 0);
     int before = probes();
-    ASSERT_EQ(kill(first, SIGHUP), 0);
+    long long ms = stopTime(first, SIGHUP, "between scan probes");
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
     // The restart reads the configuration again and scans from station 1 again,
     // the first scan having stopped at its next probe.
     ASSERT_TRUE(log.waitFor("pm_maxnodes=99", kT, mark, 2));
@@ -602,7 +735,9 @@ TEST_F(Gatex1dScanSignals, SighupDuringTheScanRestartsAtOnce) {
     }
     ASSERT_GT(second, 0);
     before = probes();
-    ASSERT_EQ(kill(second, SIGTERM), 0);
+    ms = stopTime(second, SIGTERM, "between scan probes after a restart");
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
     EXPECT_TRUE(waitGone());
     EXPECT_LE(probes(), before + 2);
     EXPECT_FALSE(probed(99));

@@ -2,11 +2,17 @@
 // segment and lock) against nodegw, whose registers mbpoll reads too. Every process
 // started here is ended by its PID.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/ipc.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -142,6 +148,83 @@ TEST_F(Gatex2d, RescanLeavesAndEveryToqAgainstMbpoll) {
     }
     EXPECT_EQ(ask(c, "?cmd=get_value&node=" + gw + "&toq=D4_1").substr(0, 40),
               "?cmd=get_value&status=OK&val=110.500000&");
+}
+
+// The connection process of a client that stops reading blocks in its write;
+// it must not hold the field-network lock there, or every other gateway request
+// waits for that client. The client sends its requests without end (verbose
+// rescans, each with 130 trace lines, and readings) on a connection whose
+// receive buffer is small, and never reads; once its process is blocked in the
+// write, another client's readings and rescans are still answered.
+TEST_F(Gatex2d, AClientThatStopsReadingHoldsNoLock) {
+    NEED_RIG();
+    int port = startSim({});
+    ASSERT_GT(port, 0);
+    ASSERT_NO_FATAL_FAILURE(startDaemon("port=1112\nmaxnodes=4\n"));
+    std::string gw = "127.0.0.1:" + std::to_string(port);
+    struct Case {
+        const char* what;
+        std::string first, each;
+    } cases[] = {
+        {"verbose rescans", "!v\r\n", "?cmd=rescan&node=" + gw + "\n"},
+        {"verbose readings", "!v\r\n", "?cmd=get_value&node=" + gw + "&leaf=XXXXXX00000001&toq=D4_1\n"},
+    };
+    pid_t mainPid = rig::pidsOf("gatex2d").at(0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The previous case's client has gone, and so has its process.
+        ASSERT_TRUE(rig::waitUntil([&] { return rig::pidsOf("gatex2d").size() == 1; }, kT));
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int small = 2048;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(1112);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, (struct sockaddr*)&a, sizeof a), 0);
+        std::atomic<bool> writing{true};
+        std::thread writer([&] {
+            std::string text = c.first;
+            while (writing && send(fd, text.data(), text.size(), MSG_NOSIGNAL) >= 0) text = c.each;
+        });
+        struct Stop {
+            int fd;
+            std::atomic<bool>& w;
+            std::thread& t;
+            ~Stop() {
+                w = false;
+                shutdown(fd, SHUT_RDWR);  // ends a blocked send
+                if (t.joinable()) t.join();
+                // A reset: the process's next write fails at once.
+                struct linger l = {1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                close(fd);
+            }
+        } stop{fd, writing, writer};
+        // Its connection process, blocked in the write of its answers.
+        auto inWrite = [&] {
+            for (pid_t p : rig::pidsOf("gatex2d")) {
+                if (p == mainPid) continue;
+                std::string sc = rig::readFile("/proc/" + std::to_string(p) + "/syscall");
+                if (!sc.empty() && std::atol(sc.c_str()) == SYS_write) return true;
+            }
+            return false;
+        };
+        ASSERT_TRUE(rig::waitUntil(inWrite, 20000)) << "the client's process never blocked in its write" << [&] {
+            std::string t;
+            for (pid_t p : rig::pidsOf("gatex2d"))
+                t += " " + std::to_string(p) + ":" + rig::readFile("/proc/" + std::to_string(p) + "/syscall");
+            return t + rig::readFile(log.path());
+        }();
+        EXPECT_EQ(ask("?cmd=get_value&node=" + gw + "&leaf=XXXXXX00000001&toq=D4_1&timeout=1000")
+                      .rfind("?cmd=get_value&status=OK&val=", 0),
+                  0u);
+        EXPECT_EQ(ask("?cmd=rescan&node=" + gw), "?cmd=rescan&status=OK\n");
+        EXPECT_TRUE(inWrite()) << "still blocked: the answers above did not wait for it";
+    }
+    // Once the client has gone, its process serves none of the requests it still
+    // had buffered: it ends, and only the main process is left.
+    EXPECT_TRUE(rig::waitUntil([&] { return rig::pidsOf("gatex2d").size() == 1; }, kT));
 }
 
 TEST_F(Gatex2d, ErrorWordsTracesPassThroughRestartAndKill) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,10 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "rig.h"
@@ -509,6 +514,119 @@ TEST_F(SerlinkRig, SignalWhileWaitingLogsAFailedRemoval) {
     EXPECT_TRUE(alert);
     EXPECT_NE(s.console().find("end_msg:r_msqid=" + std::to_string(q) + "\n"), std::string::npos);
     EXPECT_EQ(rig::readFile(s.dir + "/serlink.err").find("end_msg"), std::string::npos);
+}
+
+// A line that never stops sending: a pty whose master end this test holds and
+// writes a noise byte to every few milliseconds, never a frame end.
+struct StreamingLine {
+    int master = -1;
+    std::string slave;
+    std::atomic<bool> run{true};
+    std::thread writer;
+    bool open() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+        slave = ptsname(master);
+        writer = std::thread([this] {
+            while (run) {
+                ssize_t w = write(master, "x", 1);
+                (void)w;
+                usleep(2000);
+                // Drain what serlink sends, so the pty never fills.
+                char buf[256];
+                int fl = fcntl(master, F_GETFL);
+                fcntl(master, F_SETFL, fl | O_NONBLOCK);
+                while (read(master, buf, sizeof buf) > 0) {
+                }
+                fcntl(master, F_SETFL, fl);
+            }
+        });
+        return true;
+    }
+    ~StreamingLine() {
+        run = false;
+        if (writer.joinable()) writer.join();
+        if (master >= 0) close(master);
+    }
+};
+
+// Messages waiting in a queue (-1 when it is gone).
+long queued(int q) {
+    struct msqid_ds ds;
+    return msgctl(q, IPC_STAT, &ds) == 0 ? (long)ds.msg_qnum : -1;
+}
+
+// SIGTERM wherever serlink waits ends it at once: the device closed, the request
+// queue removed, exit code 0, and no answer sent for the request it was serving.
+// Each case would otherwise end only after the wait it names (or never).
+TEST_F(SerlinkRig, SigtermEndsItWhereverItWaits) {
+    constexpr long long kStopBound = 3000;  // six times the goal; the waits below are far longer
+    struct Case {
+        const char* what;
+        std::vector<std::string> nodes;  // the simulator's; empty: the streaming line
+        long timeout;                    // the receive wait, us
+        int command;
+        char node;
+        bool fullAnswerQueue;
+    } cases[] = {
+        {"a silent line", {"5:silent"}, 10000000, ZRCMD_GET_VALUE, '5', false},
+        {"a slow answer", {"3:types=20,delay=8000"}, 10000000, ZRCMD_GET_VALUE, '3', false},
+        {"a line that never stops sending", {}, 1400000, ZRCMD_GET_VALUE, '3', false},
+        {"the command-1 loop", {"5:silent"}, 1400000, ZRCMD_GET_LEAVES, '0', false},
+        {"a send into a full answer queue", {"5:silent"}, 1400000, ZRCMD_HELLO, '0', true},
+        {"the receive of the request queue", {"5:silent"}, 1400000, 0, '0', false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Sim sim;
+        StreamingLine stream;
+        std::string dev;
+        if (k.nodes.empty()) {
+            ASSERT_TRUE(stream.open());
+            dev = stream.slave;
+        } else {
+            ASSERT_TRUE(sim.start(k.nodes, name));
+            dev = sim.slave;
+        }
+        Commander c;
+        Serlink s;
+        ASSERT_TRUE(s.start(name, ini(dev, k.timeout)));
+        ASSERT_TRUE(c.waitReqQueue(5000));
+        ASSERT_TRUE(c.exchange(ZRCMD_HELLO));
+        int req = c.reqq();
+        if (k.fullAnswerQueue) {
+            MsgAnswer filler;
+            memset(&filler, 0, sizeof filler);
+            filler.type = 1;
+            while (zr_send_answer(c.ansq, filler, IPC_NOWAIT) == 0) {
+            }
+        }
+        long before = queued(c.ansq);
+        if (k.command) {
+            ASSERT_GE(c.send(k.command, k.node, '0'), 0);
+            // The request is taken, and for a line exchange its frame written.
+            ASSERT_TRUE(rig::waitUntil([&] { return queued(req) == 0; }, 5000));
+            if (k.command != ZRCMD_HELLO)
+                ASSERT_TRUE(rig::waitUntil([&] { return s.console().find("put_string") != std::string::npos; }, 5000));
+        }
+        long long t0 = rig::nowMs();
+        ASSERT_TRUE(s.proc.signal(SIGTERM));
+        std::optional<rig::Exit> e;
+        while (!(e = s.proc.waitExit(0)) && rig::nowMs() - t0 < 30000) usleep(1000);
+        long long ms = rig::nowMs() - t0;
+        ASSERT_TRUE(e) << "still running 30 s after the signal";
+        std::printf("[measured] serlink in %s, SIGTERM: %lld ms from the signal to the end\n", k.what, ms);
+        EXPECT_LE(ms, kStopBound);
+        EXPECT_TRUE(e->exited);
+        EXPECT_EQ(e->code, 0);
+        EXPECT_LT(c.reqq(), 0) << "request queue removed";
+        EXPECT_NE(s.console().find("end_msg:r_msqid=" + std::to_string(req) + "\n"), std::string::npos);
+        EXPECT_EQ(queued(c.ansq), before) << "no answer after the stop";
+        for (const std::string& l : logged())
+            EXPECT_EQ(l.find("msgsnd"), std::string::npos) << "an answer was tried after the stop: " << l;
+        EXPECT_EQ(countLogged("alert end_msg:msgctl"), 0);
+        sim.proc.stop();
+    }
 }
 
 TEST_F(SerlinkRig, RemovedRequestQueueIsMadeAgain) {

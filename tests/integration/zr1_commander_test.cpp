@@ -10,6 +10,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -270,6 +271,119 @@ TEST_F(Commander, SigtermToAWaitingChildEndsItWhereItWaits) {
         proc.stop();
         zr1t::endAll();
     }
+}
+
+// Where a commander process waits when the SIGTERM comes, it ends there within
+// the bound, with the clean-up of a SIGTERM (semaphore set and answer queue
+// removed, exit 0), and nothing more goes out: no transceiver command, no line
+// to its client, no error-log entry for the interrupted wait.
+constexpr long long kStopBound = 3000;  // six times the goal; the waits here are far longer
+
+// Sends SIGTERM to pid and waits until it is gone; ms from the signal, -1 when
+// it was still there after 30 s.
+long long stopTime(pid_t pid, const char* what, rig::Process* own = nullptr) {
+    long long t0 = rig::nowMs();
+    if (kill(pid, SIGTERM) != 0) return -1;
+    auto gone = [&] {
+        if (own) return !own->running();
+        std::string st = rig::readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t p = st.rfind(')');
+        return st.empty() || (p != std::string::npos && p + 2 < st.size() && st[p + 2] == 'Z');
+    };
+    while (!gone()) {
+        if (rig::nowMs() - t0 > 30000) return -1;
+        usleep(1000);
+    }
+    long long ms = rig::nowMs() - t0;
+    std::printf("[measured] ZR1Communicator %s, SIGTERM: %lld ms from the signal to the end\n", what, ms);
+    return ms;
+}
+
+TEST_F(Commander, SigtermInTheSemaphoreWaitSendsNoCommand) {
+    QueuePeer peer;
+    start(peer, "[ZR11ACOMMAND]\nmaxnodes=1\n[MSGQUE]\ntimeout=5000000\n");
+    // set_time is never answered: its child holds the semaphore for 5 s.
+    peer.onRequest([](const MsgRequest& r, MsgAnswer&) { return r.command != ZRCMD_SET_TIME; });
+    rig::ProtoClient holder, waiter;
+    ASSERT_TRUE(holder.connect("127.0.0.1", 1131, 3000));
+    size_t n = peer.requests().size();
+    ASSERT_TRUE(holder.sendLine("?cmd=set_time"));
+    ASSERT_TRUE(peer.waitRequests(n + 1, 3000));
+    auto first = zr1t::childrenOf(proc.pid());
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_TRUE(waiter.connect("127.0.0.1", 1131, 3000));
+    ASSERT_TRUE(waiter.sendLine("?cmd=set_time"));
+    pid_t second = -1;
+    ASSERT_TRUE(rig::waitUntil([&] {
+        for (pid_t k : zr1t::childrenOf(proc.pid()))
+            if (k != first[0]) second = k;
+        return second > 0;
+    }, 3000));
+    long long ms = stopTime(second, "waiting for the semaphore");
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
+    EXPECT_TRUE(waiter.closed(3000));
+    EXPECT_FALSE(waiter.readLine(100).has_value()) << "no line after the stop";
+    EXPECT_EQ(peer.requests().size(), n + 1) << "the waiting child sent no command";
+    EXPECT_EQ(zr1t::semaphoreSets(), 0);
+    EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000));
+}
+
+// A full request queue (the transceiver does not take requests): the boot-scan
+// child waits in its send. A SIGTERM ends it there, without the send failure in
+// the error log.
+TEST_F(Commander, SigtermInASendToAFullRequestQueue) {
+    int q = msgget(1000, IPC_CREAT | 0666);
+    ASSERT_GE(q, 0);
+    MsgRequest filler;
+    memset(&filler, 0, sizeof filler);
+    filler.type = 1;
+    while (zr_send_request(q, filler, IPC_NOWAIT) == 0) {
+    }
+    struct msqid_ds ds;
+    ASSERT_EQ(msgctl(q, IPC_STAT, &ds), 0);
+    unsigned long full = ds.msg_qnum;
+    zr1t::install(kIni);
+    ASSERT_TRUE(zr1t::startCommander(proc)) << proc.error();
+    ASSERT_TRUE(rig::waitPort(1131, 10000));
+    std::vector<pid_t> kids;
+    ASSERT_TRUE(rig::waitUntil([&] { return (kids = zr1t::childrenOf(proc.pid())).size() == 1; }, 3000));
+    long long ms = stopTime(kids[0], "in a send to a full request queue");
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
+    EXPECT_EQ(rig::readFile(kLog).find("DoMsg:msgsnd"), std::string::npos) << rig::readFile(kLog);
+    ASSERT_EQ(msgctl(q, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.msg_qnum, full);
+    EXPECT_EQ(zr1t::semaphoreSets(), 0);
+    msgctl(q, IPC_RMID, nullptr);
+}
+
+// After a kill request the main process waits for the start script's runner.
+// A SIGTERM then (the script's own stop step sends one) ends it at once.
+TEST_F(Commander, SigtermWhileTheScriptRuns) {
+    QueuePeer peer;
+    start(peer);
+    // A start script that says it runs and then takes its time.
+    const std::string mark = std::string(zr1t::kDir) + "/runner.pid";
+    unlink(mark.c_str());
+    ASSERT_TRUE(rig::writeFile(std::string(zr1t::kDir) + "/ZR1.sh",
+                               "#!/bin/sh\necho $$ >" + mark + ".new\nmv " + mark + ".new " + mark +
+                                   "\nexec sleep 60\n",
+                               0755));
+    rig::ProtoClient c;
+    ASSERT_TRUE(c.connect("127.0.0.1", 1131, 3000));
+    EXPECT_EQ(ask(c, "?cmd=kill"), "?cmd=kill&status=OK\r\n");
+    ASSERT_TRUE(rig::waitUntil([&] { return !rig::readFile(mark).empty(); }, 5000));
+    pid_t runner = std::atoi(rig::readFile(mark).c_str());
+    long long ms = stopTime(proc.pid(), "waiting for the start script", &proc);
+    EXPECT_GE(ms, 0);
+    EXPECT_LE(ms, kStopBound);
+    ASSERT_TRUE(proc.exitStatus().has_value());
+    EXPECT_TRUE(proc.exitStatus()->exited);
+    EXPECT_EQ(proc.exitStatus()->code, 0);
+    EXPECT_EQ(zr1t::semaphoreSets(), 0);
+    EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000));
+    if (runner > 0) rig::endPid(runner);
 }
 
 TEST_F(Commander, LeafPrefixFromInterfaceAddress) {

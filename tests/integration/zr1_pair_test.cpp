@@ -4,7 +4,10 @@
 // commander down.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <string>
@@ -98,6 +101,48 @@ TEST_F(Pair, HupRestartsBothAndKillStopsBoth) {
     EXPECT_TRUE(zr1t::sysvKeyExists("shm", 1131));
     rig::ProtoClient e;
     EXPECT_FALSE(e.connect("127.0.0.1", 1131, 300));
+}
+
+// An old process that ignores SIGTERM (hung, or with the signal ignored) must
+// not stay beside the new pair: the stop step waits for it (about 5 s), ends it
+// by SIGKILL and says so in the system log, and only then starts the pair, so
+// that there is one transceiver and one commander afterwards.
+TEST_F(Pair, RestartEndsAProcessThatIgnoresSigterm) {
+    struct Case {
+        const char* kind;  // as the log line names it
+        const char* name;  // the stand-in's program name
+    } cases[] = {{"transceiver", "serlink"}, {"commander", "ZR1Communicator"}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.kind);
+        zr1t::endAll();
+        rig::Syslog log;
+        auto mark = log.mark();
+        // The stand-in: a program of that name that sleeps, started with SIGTERM
+        // ignored (kept across exec).
+        std::string dir = rig::scratchDir() + "/deaf";
+        mkdir(dir.c_str(), 0755);
+        std::string prog = dir + "/" + k.name;
+        ASSERT_TRUE(rig::copyFile("/bin/sleep", prog, 0755));
+        rig::Process deaf({"sh", "-c", "trap '' TERM; exec " + prog + " 600"});
+        ASSERT_TRUE(rig::waitUntil([&] { return rig::readFile("/proc/" + std::to_string(deaf.pid()) + "/cmdline")
+                                                     .rfind(prog, 0) == 0; }, 5000));
+        long long t0 = rig::nowMs();
+        script("restart");
+        long long ms = rig::nowMs() - t0;
+        std::printf("[measured] ZR1.sh restart with a %s that ignores SIGTERM: %lld ms\n", k.kind, ms);
+        auto ex = deaf.waitExit(5000);
+        ASSERT_TRUE(ex.has_value()) << "the stand-in still runs";
+        EXPECT_EQ(ex->signal, SIGKILL);
+        EXPECT_TRUE(log.waitFor("ZR1.sh: the " + std::string(k.kind) + " (pid " + std::to_string(deaf.pid()) +
+                                    ") was still running 5 s after SIGTERM: ended by SIGKILL",
+                                3000, mark))
+            << rig::readFile(log.path());
+        waitUp();
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(zr1t::transceiverPids().size(), 1u);
+        EXPECT_GT(zr1t::commanderMain(), 0);
+        for (pid_t p : zr1t::commanderPids()) EXPECT_NE(p, deaf.pid());
+    }
 }
 
 TEST_F(Pair, StoppedTransceiverTimesOutThenRecovers) {

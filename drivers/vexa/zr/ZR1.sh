@@ -3,7 +3,9 @@
 # and ZR1Communicator (the commander), both in /home/drivers/vexa/zr.
 #
 #   ZR1.sh start     starts serlink, then ZR1Communicator, in the background
-#   ZR1.sh stop      SIGTERM to every ZR1Communicator process, then to serlink
+#   ZR1.sh stop      SIGTERM to every ZR1Communicator process, then to serlink;
+#                    each waited for (about 5 s), and one that is still there
+#                    then is ended by SIGKILL (the system log says so)
 #   ZR1.sh restart   stop, then start
 #
 # The commander runs it with "restart" after a successful hup and with "stop"
@@ -35,13 +37,32 @@ pids_of() {
     done
 }
 
-# Waits (at most about 5 s) until none of them is left.
+# wait_gone KIND TENTHS: waits (at most TENTHS tenths of a second) until none of
+# them is left; fails when some are.
 wait_gone() {
     n=0
-    while [ -n "$(pids_of "$1")" ] && [ $n -lt 50 ]; do
+    while [ -n "$(pids_of "$1")" ]; do
+        [ $n -ge "$2" ] && return 1
         sleep 0.1
         n=$((n + 1))
     done
+}
+
+log() { logger -t ZR1.sh "$*" 2>/dev/null; }
+
+# end_all KIND: SIGTERM to each, then a bounded wait; what is still there after
+# it is ended by SIGKILL, so that the start step never runs beside an old
+# transceiver or commander on the same queues and device (a second transceiver
+# would take requests meant for the first, an old commander would remove the
+# answer queue under the new one).
+end_all() {
+    for pid in $(pids_of "$1"); do kill -TERM "$pid" 2>/dev/null; done
+    wait_gone "$1" 50 && return 0
+    for pid in $(pids_of "$1"); do
+        kill -KILL "$pid" 2>/dev/null &&
+            log "the $1 (pid $pid) was still running 5 s after SIGTERM: ended by SIGKILL"
+    done
+    wait_gone "$1" 50 || log "the $1 is still running after SIGKILL: $(pids_of "$1" | tr '\n' ' ')"
 }
 
 # Both programs write their diagnostics to this script's console, standard
@@ -56,10 +77,8 @@ start() {
 }
 
 stop() {
-    for pid in $(pids_of commander); do kill -TERM "$pid" 2>/dev/null; done
-    wait_gone commander
-    for pid in $(pids_of transceiver); do kill -TERM "$pid" 2>/dev/null; done
-    wait_gone transceiver
+    end_all commander
+    end_all transceiver
 }
 
 case "$1" in

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "serlink_frame.h"
+#include "stopwait.h"
 
 MsgRequest recvbuf;
 MsgAnswer sendbuf;
@@ -237,7 +238,8 @@ ServeNext serve_request() {
             char node;
             i10toc16(i, &node);
             measurement(ZRCMD_GET_LEAVES, node, 0, sendbuf);
-            usleep(5000);
+            // A stop during the pause ends the program there (stopwait).
+            sw_sleep(5);
         }
         send_answer("get_leaves msgsnd");
         break;

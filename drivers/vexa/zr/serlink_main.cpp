@@ -15,6 +15,7 @@
 #include "serlink_ini.h"
 #include "serlink_serial.h"
 #include "sigwake.h"
+#include "stopwait.h"
 #include "zrmsg.h"
 
 static int r_msqid = -1;  // request queue (we create and remove it)
@@ -23,19 +24,18 @@ static volatile sig_atomic_t g_stop = 0;  // SIGINT or SIGTERM came
 
 static void check_signals();
 
-static int send_to_commander(const MsgAnswer& a) { return zr_send_answer(s_msqid, a); }
+// Waits for room in a full answer queue; a stop ends the program before the send.
+static int send_to_commander(const MsgAnswer& a) { return sw_msgsnd(s_msqid, &a, ZR_ANS_TEXT); }
 
 static void init_msg() {
     long attempts = 0;
     while ((r_msqid = msgget(recvkey, IPC_CREAT | 0666)) < 0) {
         if (++attempts % 3600 == 1) log_writer(LOG_ALERT, "recv msgget", errno);
-        sleep(1);
-        check_signals();
+        sw_sleep(1000);
     }
     while ((s_msqid = msgget(sendkey, 0)) < 0) {
         if (++attempts % 3600 == 1) log_writer(LOG_ALERT, "send msgget", errno);
-        sleep(1);
-        check_signals();
+        sw_sleep(1000);
     }
     printf("r_msqid=%d\n", r_msqid);
     printf("s_msqid=%d\n", s_msqid);
@@ -51,15 +51,18 @@ static void proc_stop() {
     end_msg();
 }
 
-// SIGINT, SIGTERM: the handler only sets the flag, and the main loop stops the
-// program. The loop may be blocked in the receive of the request queue, or about
-// to enter it, and a queue cannot be polled beside a self-pipe: so the queue is
-// the wake-up. The handler puts one record of its own into it (a single system
-// call; IPC_NOWAIT, as a full queue wakes the receive anyway), and whatever the
-// loop receives once the flag is set is not served.
+// SIGINT, SIGTERM: the handler only sets the flag and wakes the waits; the
+// stop check of every wait (stopwait: the line, the pauses, a full answer queue)
+// and of the main loop then stops the program where it is. The receive of the
+// request queue cannot be polled beside the self-pipe, and a signal just before
+// it is entered would not interrupt it: so the queue is its wake-up. The handler
+// puts one record of its own into it (a single system call; IPC_NOWAIT, as a
+// full queue wakes the receive anyway), and whatever the loop receives once the
+// flag is set is not served.
 static void sig_catch(int) {
     int saved = errno;
     g_stop = 1;
+    sig_wake();
     MsgRequest wake;
     memset(&wake, 0, sizeof wake);
     wake.type = 1;
@@ -77,7 +80,13 @@ static void check_signals() {
     exit(0);
 }
 
+static bool stop_check() {
+    check_signals();
+    return false;
+}
+
 static void init_signal() {
+    sw_set_stop(stop_check);
     sig_handle(SIGINT, sig_catch, false);
     sig_handle(SIGTERM, sig_catch, false);
 }
@@ -100,8 +109,7 @@ static bool receive_request() {
     if (e == EIDRM || e == EINVAL) init_msg();
     errno = e;
     perror("msgrcv");
-    sleep(1);
-    check_signals();
+    sw_sleep(1000);
     return false;
 }
 
@@ -111,6 +119,7 @@ int main() {
     // Opened once for the whole run. LOG_CONS: when the system log cannot be
     // reached, the lines still show on the appliance's console.
     drv_openlog("serlink", LOG_PID | LOG_CONS);
+    sig_wake_open();
     log_writer(LOG_INFO, "serlink version 2.0", 0);
     ini_reader();
     init_signal();

@@ -2,16 +2,18 @@
 #include "serlink_serial.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "serlink_ini.h"
+#include "stopwait.h"
 
 int fd = -1;
 
@@ -102,17 +104,14 @@ int PosixSerialLine::write(const uint8_t* bytes, size_t n) {
 }
 
 int PosixSerialLine::read_chunk(uint8_t* buf, size_t cap) {
+    // The receive wait in whole milliseconds, never shorter than configured.
+    long wait = timeout_usec > 0 ? (timeout_usec + 999) / 1000 : 0;
     for (;;) {
-        fd_set rd;
-        FD_ZERO(&rd);
-        FD_SET(fd, &rd);
-        struct timeval tv;
-        tv.tv_sec = timeout_usec / 1000000;
-        tv.tv_usec = timeout_usec % 1000000;
-        int s = select(fd + 1, &rd, nullptr, nullptr, &tv);
+        // A SIGTERM ends the program inside the wait (the stop check), also on a
+        // line that never stops sending: a chunk does not hold it off.
+        int s = sw_poll(fd, POLLIN, wait > INT_MAX ? INT_MAX : (int)wait);
         if (s < 0) {
-            // A signal (SIGTERM) is acted on by the main loop once this exchange ends.
-            if (errno != EINTR) perror("select");
+            perror("poll");
             continue;
         }
         if (s == 0) return 0;

@@ -25,6 +25,7 @@
 #include "listener.h"
 #include "semlock.h"
 #include "sigwake.h"
+#include "stopwait.h"
 #include "zr1comm.h"
 
 int Soc = 0;
@@ -71,10 +72,10 @@ void InitSemop() {
 // SEM_UNDO (semlock): a process that dies while it holds the semaphore (killed
 // in the middle of an exchange) gives it back, instead of blocking every later
 // exchange of the instance for good. Each process takes and releases in pairs,
-// so the undo never changes anything for a process that ends normally. A signal
-// while waiting for it is acted on, then the wait goes on.
+// so the undo never changes anything for a process that ends normally. A SIGTERM
+// while waiting for it ends the process there (the stop check, zr1Stopping).
 void MySemop(int id, int op) {
-    if (semlock_op(id, op, DoSignals) == -1) zr1Fail("MySemop:semop");
+    if (semlock_op(id, op) == -1) zr1Fail("MySemop:semop");
 }
 
 void EndSemop() {
@@ -96,7 +97,7 @@ void InitMsg() {
             zr1Fail("InitMsg:s_msqid");
             break;
         }
-        sleep(1);
+        sw_sleep(1000);
     }
     r_msqid = msgget(key_t(MSGANS_KEY), IPC_CREAT | 0666);
     if (r_msqid == -1) zr1Fail("InitMsg:r_msqid");
@@ -119,7 +120,9 @@ int DoMsg(long type, int command, char node, char param) {
     zr_make_request(sendbuf, command, node, param, *pshmseqno);
     sendbuf.type = type;
     int result = -1;
-    int sent = zr_send_request(s_msqid, sendbuf);
+    // A stop that came before the send ends the process there: no command goes
+    // out for a request whose answer nobody will read. A full queue is waited on.
+    int sent = sw_msgsnd(s_msqid, &sendbuf, ZR_REQ_TEXT);
     if (sent == -1 && (errno == EIDRM || errno == EINVAL)) {
         // The transceiver removed its request queue and made a new one (a queue
         // removed under it, or its restart): the identifier this process holds
@@ -130,7 +133,7 @@ int DoMsg(long type, int command, char node, char param) {
         int id = msgget(key_t(MSGREQ_KEY), 0);
         if (id != -1 && id != s_msqid) {
             s_msqid = id;
-            sent = zr_send_request(s_msqid, sendbuf);
+            sent = sw_msgsnd(s_msqid, &sendbuf, ZR_REQ_TEXT);
         } else {
             errno = sendErr;
         }
@@ -151,7 +154,7 @@ int DoMsg(long type, int command, char node, char param) {
                 zr1Fail("DoMsg:msgrcv");
                 break;
             }
-            usleep(100000);
+            sw_sleep(100);
             DoSignals();
         }
         printBufTime();
@@ -167,13 +170,15 @@ public:
     int exchange(long type, int command, char node, char param) override {
         return DoMsg(type, command, node, param);
     }
-    void pause(int ms) override { usleep(useconds_t(ms) * 1000u); }
-    // One send of the whole line. MSG_NOSIGNAL: a client that went away must not
-    // kill the child with SIGPIPE before it can end normally (a hup or kill whose
-    // client did not wait for its answer still restarts or stops the pair).
+    // A stop during a pause ends the process there: the exchange after it
+    // never goes out.
+    void pause(int ms) override { sw_sleep(ms); }
+    // The whole line, unless a stop came first. MSG_NOSIGNAL: a client that went
+    // away must not kill the child with SIGPIPE before it can end normally (a hup
+    // or kill whose client did not wait for its answer still restarts or stops
+    // the pair). A client that does not read holds off no stop.
     void writeLine(const char* line, size_t n) override {
-        ssize_t w = send(Acc, line, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == ENOTSOCK) w = write(Acc, line, n);
+        ssize_t w = sw_send(Acc, line, n);
         (void)w;
     }
 };
@@ -210,6 +215,16 @@ static void onChild(int) {
 }
 
 // End by SIGINT or SIGTERM, in any process of the instance.
+[[noreturn]] static void CloseSocket();
+
+// The stop check of every wait (stopwait): a SIGTERM or SIGINT ends the process
+// where it waits, with the clean-up of CloseSocket. Children are reaped only in
+// the loops (DoSignals), never inside a wait.
+static bool zr1Stopping() {
+    if (g_terminate) CloseSocket();
+    return false;
+}
+
 [[noreturn]] static void CloseSocket() {
     if (Soc) {
         close(Soc);
@@ -261,10 +276,10 @@ static void CloseChild() {
         if (runner < 0) {
             zr1Fail("CloseChild:fork");
         } else {
-            // The script's stop step ends this process while it waits here.
-            while (waitpid(runner, nullptr, 0) == -1 && errno == EINTR) {
-                if (g_terminate) CloseSocket();
-            }
+            // The script's stop step ends this process while it waits here; a
+            // SIGTERM that came before the wait began is seen by the wait's
+            // first check, never only at the script's end.
+            sw_waitpid(runner, nullptr);
         }
     }
     installChild();
@@ -279,6 +294,7 @@ void DoSignals() {
 // call returns with EINTR and its loop looks at the flags at once.
 void InitSignal() {
     sig_wake_open();
+    sw_set_stop(zr1Stopping);
     sig_handle(SIGINT, onTerminate, false);
     sig_handle(SIGTERM, onTerminate, false);
     installChild();
@@ -301,14 +317,9 @@ int scanOnBoot() {
     return 0;
 }
 
-// Waits until fd is readable or a signal has come (handled in DoSignals); false
-// after a signal or a failed wait, so that the caller looks at the flags again.
-static bool readable(int fd, int timeoutMs) {
-    struct pollfd p[2] = {{fd, POLLIN, 0}, {sig_wake_fd(), POLLIN, 0}};
-    int n = poll(p, p[1].fd >= 0 ? 2 : 1, timeoutMs);
-    if (n > 0 && p[1].revents) sig_wake_drain();
-    return n > 0 && p[0].revents;
-}
+// Waits until fd is readable; a SIGTERM ends the process inside the wait. false
+// after a time-out or a failed wait, so that the caller looks at the flags again.
+static bool readable(int fd, int timeoutMs) { return sw_poll(fd, POLLIN, timeoutMs) == 1; }
 
 int StartChild() {
     char buf[ZR1_REQ_SIZE];
@@ -336,7 +347,7 @@ void MainLoop() {
         if (!Soc) {
             // Closed for a restart or stop that the start script carries out;
             // it ends this process. Without it nothing is left to serve.
-            readable(-1, 1000);
+            sw_sleep(1000);
             continue;
         }
         // The self-pipe beside the listener: a signal ends the wait at once.
