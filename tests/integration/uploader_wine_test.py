@@ -472,8 +472,13 @@ def main():
     subprocess.run(["wineserver", "-w"], env=env.wine_env, timeout=60)
     os.makedirs(a.prefix, exist_ok=True)
     if not os.path.exists(os.path.join(a.prefix, "system.reg")):
-        subprocess.run(["wineboot", "-i"], env=dict(env.wine_env, WINEARCH="win32"), timeout=600,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Made by the tree's wine-run (cmake/wine-run-win32 or -win64), which knows
+        # the prefix's architecture and bounds its first start.
+        made = subprocess.run([env.wine_run, "cmd.exe", "/c", "exit"], env=env.wine_env, timeout=600,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if made.returncode != 0 or not os.path.exists(os.path.join(a.prefix, "system.reg")):
+            print("FAIL: cannot make the wine prefix %s: %s" % (a.prefix, made.stderr.decode(errors="replace").strip()))
+            return 1
         subprocess.run(["wineserver", "-w"], env=env.wine_env, timeout=120)
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=env.wine_env)
     failed = []

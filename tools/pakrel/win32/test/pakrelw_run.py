@@ -91,10 +91,11 @@ subprocess.run([wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v"
                stderr=subprocess.DEVNULL)
 
 
-def run(name, args, script=None, lang=english, timeout=int(os.environ.get("PAKRELW_TIMEOUT", "240"))):
+def run(name, args, script=None, lang=english, timeout=int(os.environ.get("PAKRELW_TIMEOUT", "240")),
+        runner=None):
     """Starts pakrelW with args, drives it with script (dlgdriver steps), returns its exit code."""
     log = open(f"{name}.log", "wb")
-    proc = subprocess.Popen([wine_run] + args, env=lang, stdin=subprocess.DEVNULL, stdout=log,
+    proc = subprocess.Popen([runner or wine_run] + args, env=lang, stdin=subprocess.DEVNULL, stdout=log,
                             stderr=subprocess.STDOUT)
     driven = True
     if script is not None:
@@ -165,6 +166,7 @@ try:
     # 3. No block room: an image that ends with its last section ends at once with -1.
     img = read(exe)
     pe = struct.unpack_from("<I", img, 0x3C)[0]
+    is64 = struct.unpack_from("<H", img, pe + 4)[0] == 0x8664  # the machine: x86-64, else i386
     nsec, opt = struct.unpack_from("<H", img, pe + 6)[0], struct.unpack_from("<H", img, pe + 20)[0]
     size, ptr = struct.unpack_from("<II", img, pe + 24 + opt + 40 * (nsec - 1) + 16)
     write("bare.exe", img[:ptr + size])
@@ -354,6 +356,39 @@ click 7
 """)
         check(f"declined question exits -1 ({lang})", rc == 255, f"(rc {rc})")
         check(f"declined question extracts nothing ({lang})", not os.path.exists("out"))
+
+    # 12. Platform mark '6' (a package for 64-bit Windows only, whose 32-bit program
+    # runs under WOW64). Where the program does not run under WOW64 it is refused
+    # with string 12: the 64-bit build always (a 64-bit process is never under
+    # WOW64), the 32-bit build in a win32 prefix. The 32-bit build in a win64 prefix
+    # runs under WOW64 and goes on: extracted, the program run, everything removed.
+    marker6 = os.path.abspath("marker6.txt")
+    pack("six.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker6)}",
+         "--no-questions", "--wait", "--hide", "--platform", "6")
+    refused = {"en": "This sfx-module cannot be run in Win32.",
+               "ja": "このセットアップモジュールは Windows 64ビット用です。"}
+    for lang, t in refused.items():
+        rc = run(f"six_{lang}", [os.path.abspath("six.exe")], lang=LANGS[lang], script=f"""
+win CAB-SFX
+text 65535 ={t}
+{shot(f'win64only_{lang}.png')}
+click 1
+""")
+        check(f"platform mark 6 refused by the {'64' if is64 else '32'}-bit build outside WOW64, exit -1 ({lang})",
+              rc == 255, f"(rc {rc})")
+        check(f"and nothing run ({lang})", not os.path.exists(marker6))
+    if not is64:
+        wow = os.path.join(os.path.dirname(prefix), "wineprefix-wow64")
+        wow_env = dict(english, ORV_WINEPREFIX=wow, WINEPREFIX=wow)
+        rc = run("six_wow64", [os.path.abspath("six.exe")], lang=wow_env,
+                 runner=os.path.join(os.path.dirname(wine_run), "wine-run-win64"))
+        subprocess.run(["wineserver", "-k"], env=wow_env, timeout=60, stdin=subprocess.DEVNULL)
+        check("platform mark 6 runs under WOW64 (the 32-bit build in a win64 prefix), exit 0", rc == 0, f"(rc {rc})")
+        lines = (read(marker6) or b"").decode("utf-8", "replace").replace("\r", "").splitlines()
+        check("and its program ran in ~six.exe in the temporary folder",
+              bool(lines) and lines[0].lower().endswith("\\temp\\~six.exe"), str(lines))
+        tmpunix = os.path.join(wow, "drive_c", lines[0][3:].replace("\\", "/")) if lines and lines[0].startswith("C:\\") else ""
+        check("and the extracted files and folder are removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
 finally:
     subprocess.run(["wineserver", "-k"], env=env, timeout=60, stdin=subprocess.DEVNULL)
 
