@@ -11,6 +11,13 @@
 #   orv_add_fuzz(name SOURCES f.cpp LIBS ... [CORPUS dir] [SECONDS n])
 #       a libFuzzer target; in the fuzz preset it runs for SECONDS (default 20).
 
+if(NOT ORV_TESTS)
+  foreach(f orv_add_gtest orv_add_rig_test orv_add_fuzz orv_wine_test)
+    cmake_language(EVAL CODE "function(${f})\nendfunction()")
+  endforeach()
+  return()
+endif()
+
 set(ORV_GTEST_SRC /usr/src/googletest CACHE PATH "GoogleTest sources")
 if(NOT EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
   message(FATAL_ERROR "GoogleTest sources missing at ${ORV_GTEST_SRC} (Debian package googletest; "

@@ -155,6 +155,18 @@ try:
     tmpunix = os.path.join(prefix, "drive_c", tmpwin[3:].replace("\\", "/")) if tmpwin.startswith("C:\\") else ""
     check("extracted files and the temporary folder removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
 
+    # 1b. A package whose name holds ".exe " ("a.exe b.exe") extracts into
+    # "~a.exe b.exe": only the program field is split, so the command is not cut
+    # inside the destination.
+    marker_b = os.path.abspath("marker_b.txt")
+    pack("a.exe b.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker_b)} x.y",
+         "--no-questions", "--wait", "--hide")
+    rc = run("ship_exe_blank", [os.path.abspath("a.exe b.exe")])
+    check("package \"a.exe b.exe\" exits 0", rc == 0, f"(rc {rc})")
+    lines = (read(marker_b) or b"").decode("utf-8", "replace").replace("\r", "").splitlines()
+    check("its program ran with its parameters in ~a.exe b.exe",
+          lines[1:] == ["x.y"] and bool(lines) and lines[0].lower().endswith("\\temp\\~a.exe b.exe"), str(lines))
+
     # 2. The general extractor mode: options and an archive path; the archive's folder is the destination.
     os.makedirs("gen")
     shutil.copy("pkg.cab", "gen/pkg.cab")
