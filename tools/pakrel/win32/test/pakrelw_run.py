@@ -251,6 +251,38 @@ click 2
 """)
     check("destination dialog cancelled exits -1", rc == 255, f"(rc {rc})")
 
+    # 5b. The autocompletion list by mouse: a borderless tool window; a click on an
+    # entry copies it into the edit box and closes the list (the dialog stays);
+    # with the list open, OK and Cancel clicked by mouse only close the list.
+    rc = run("dest_mouse", [os.path.abspath("dlg.exe")], script=f"""
+win Confirm Extracting
+set 1001 {winpath('pick')}\\
+list ~{winpath('pick')}\\beta
+liststyle
+pick ~beta
+nolist
+text 1001 ={winpath('pick')}\\beta
+set 1001 {winpath('pick')}\\a
+list ~{winpath('pick')}\\alpha
+mouse 1
+nolist
+win Confirm Extracting
+text 1001 ={winpath('pick')}\\a
+set 1001 {winpath('pick')}\\b
+list ~{winpath('pick')}\\beta
+mouse 2
+nolist
+win Confirm Extracting
+text 1001 ={winpath('pick')}\\b
+set 1001 {winpath('pick')}\\
+list ~{winpath('pick')}\\alpha
+pick ~alpha
+nolist
+text 1001 ={winpath('pick')}\\alpha
+mouse 2
+""")
+    check("autocompletion by mouse: the dialog cancelled at the end exits -1", rc == 255, f"(rc {rc})")
+
     # 6. The folder question declined: exit 0 and nothing made.
     rc = run("dest_decline", [os.path.abspath("dlg.exe")], script=f"""
 win Confirm Extracting
