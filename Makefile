@@ -12,7 +12,7 @@
 # Every target first installs what is missing (scripts/install-deps), then builds
 # what it runs: `make -n TARGET` shows both.
 
-PRESETS := native asan arm win32 fuzz
+PRESETS := native asan arm win32 win64 fuzz
 JOBS ?= 2
 
 .PHONY: all deps build test demo need-root bench fuzz package reliability appliance \

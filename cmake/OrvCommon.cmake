@@ -1,14 +1,26 @@
 # Build-wide settings shared by every target.
 #   ORV_POSIX  - the target is Linux (host or appliance): daemons, simulators, rig
-#   ORV_WIN32  - the target is 32-bit Windows (mingw-w64)
+#   ORV_WIN32  - the target is Windows (mingw-w64): the win32 preset (32-bit, the
+#                shipped programs) and the win64 preset (64-bit, runs everywhere)
+#   ORV_WIN64  - of those, the 64-bit one
 #   ORV_APPLIANCE - cross build for the ARM appliance
 #   ORV_HOST_TESTS - rig, integration tests and benchmarks (native and asan presets)
 if(WIN32)
   set(ORV_WIN32 ON)
   set(ORV_POSIX OFF)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
+  # No link time stamp in the programs' headers (ld writes the time of the link
+  # there, and the image's checksum follows it): the same sources and toolchain
+  # give the same bytes, which package_test checks by building them twice.
+  add_link_options(-Wl,--no-insert-timestamp)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(ORV_WIN64 ON)
+  else()
+    set(ORV_WIN64 OFF)
+  endif()
 else()
   set(ORV_WIN32 OFF)
+  set(ORV_WIN64 OFF)
   set(ORV_POSIX ON)
   add_compile_definitions(_GNU_SOURCE)
 endif()

@@ -11,6 +11,13 @@
 #   orv_add_fuzz(name SOURCES f.cpp LIBS ... [CORPUS dir] [SECONDS n])
 #       a libFuzzer target; in the fuzz preset it runs for SECONDS (default 20).
 
+if(NOT ORV_TESTS)
+  foreach(f orv_add_gtest orv_add_rig_test orv_add_fuzz orv_wine_test)
+    cmake_language(EVAL CODE "function(${f})\nendfunction()")
+  endforeach()
+  return()
+endif()
+
 set(ORV_GTEST_SRC /usr/src/googletest CACHE PATH "GoogleTest sources")
 if(NOT EXISTS ${ORV_GTEST_SRC}/CMakeLists.txt)
   message(FATAL_ERROR "GoogleTest sources missing at ${ORV_GTEST_SRC} (Debian package googletest; "
@@ -32,28 +39,72 @@ endif()
 
 set(ORV_TEST_TIMEOUT 300 CACHE STRING "Default CTest timeout in seconds")
 
-# Windows programs run under wine32, which needs a kernel that runs 32-bit x86
-# programs. Some machines have that switched off (a kernel started without its
-# 32-bit emulation): there the win32 tests are built but cannot start, and they
-# are reported as not run (Disabled) with the reason, never as passed.
+# Windows programs run under wine, one prefix per build tree: the win32 preset's in a
+# win32 prefix (the 32-bit wine, which needs a kernel that runs 32-bit x86 programs and
+# wine32's i386 libraries), the win64 preset's in a win64 prefix (the 64-bit wine,
+# which every x86_64 machine runs).
+#
+# Whether this machine runs 32-bit Windows programs is found by starting one: the
+# configure step of the win32 preset builds the small probe (cmake/wine-probe.c) and
+# starts it under wine (cmake/wine-check, bounded in time). Where it cannot start, the
+# win32 tests are built but reported as not run (Disabled), never as passed or
+# failed, and the reason, one line, is kept in wine-not-run.txt of the build tree
+# (scripts/run-tests shows it). Looking for a 32-bit loader is not enough: a loader
+# may be there while the 32-bit wine is not, or the kernel refuses it.
+#
+# Every wine test of a tree depends on the test "wine_start" (a CTest fixture), which
+# starts the probe, also with a window on a virtual display: a wine that cannot start
+# (missing, broken prefix, no display) fails there at once, with what is missing, and
+# the tests that need it are not started instead of each waiting for its time-out.
 set(ORV_WINE_UNUSABLE OFF)
-if(ORV_WIN32 AND CMAKE_CROSSCOMPILING)
-  execute_process(COMMAND /lib/ld-linux.so.2 --version RESULT_VARIABLE orv_ia32 OUTPUT_QUIET ERROR_QUIET)
-  if(NOT orv_ia32 EQUAL 0)
-    set(ORV_WINE_UNUSABLE ON)
-    message(WARNING "This machine runs no 32-bit x86 programs (its kernel's 32-bit emulation "
-                    "is off, or libc6:i386 is missing): wine cannot start the Windows programs, "
-                    "so the win32 tests are built but not run.")
+set(ORV_WINE_NOT_RUN_FILE ${CMAKE_BINARY_DIR}/wine-not-run.txt)
+if(ORV_WIN32 AND CMAKE_CROSSCOMPILING AND NOT ORV_FUZZ)
+  if(NOT ORV_WINEARCH)
+    message(FATAL_ERROR "ORV_WINEARCH is not set: use the win32 or win64 preset (their toolchain files set it)")
+  endif()
+  file(REMOVE ${ORV_WINE_NOT_RUN_FILE})
+  if(ORV_WINEARCH STREQUAL "win32")
+    set(probe_dir ${CMAKE_BINARY_DIR}/wine-probe)
+    file(MAKE_DIRECTORY ${probe_dir})
+    execute_process(COMMAND ${CMAKE_C_COMPILER} -O2 -static -o ${probe_dir}/wine-probe.exe
+                            ${CMAKE_SOURCE_DIR}/cmake/wine-probe.c
+                    RESULT_VARIABLE probe_cc ERROR_VARIABLE probe_cc_err OUTPUT_QUIET)
+    if(NOT probe_cc EQUAL 0)
+      message(FATAL_ERROR "cannot build the wine probe with ${CMAKE_C_COMPILER}: ${probe_cc_err}")
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env ORV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix
+                            ${CMAKE_SOURCE_DIR}/cmake/wine-check win32 ${probe_dir}/wine-probe.exe
+                    RESULT_VARIABLE probe_rc OUTPUT_VARIABLE probe_out ERROR_QUIET
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT probe_rc EQUAL 0)
+      set(ORV_WINE_UNUSABLE ON)
+      string(REGEX REPLACE "^wine-check: " "" probe_out "${probe_out}")
+      file(WRITE ${ORV_WINE_NOT_RUN_FILE} "${probe_out}\n")
+      message(WARNING "win32 tests built but not run: ${probe_out}")
+    endif()
   endif()
 endif()
 
-#   orv_wine_test(name...): marks tests that run Windows programs; where wine cannot
-#   start them, they are disabled (CTest lists them as not run).
+#   orv_wine_test(name...): marks tests that run Windows programs: they need the
+#   wine_start fixture, and where wine cannot start 32-bit programs (win32 preset on
+#   a machine without them) they are disabled (CTest lists them as not run).
 function(orv_wine_test)
   if(ORV_WINE_UNUSABLE)
     set_tests_properties(${ARGN} PROPERTIES DISABLED TRUE)
+  else()
+    set_tests_properties(${ARGN} PROPERTIES FIXTURES_REQUIRED wine)
   endif()
 endfunction()
+
+if(ORV_WIN32 AND CMAKE_CROSSCOMPILING AND NOT ORV_FUZZ)
+  add_executable(wine_probe ${CMAKE_SOURCE_DIR}/cmake/wine-probe.c)
+  add_test(NAME wine_start
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-check ${ORV_WINEARCH} $<TARGET_FILE:wine_probe> --display)
+  set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine LABELS "unit;wine" TIMEOUT 600)
+  if(ORV_WINE_UNUSABLE)
+    set_tests_properties(wine_start PROPERTIES DISABLED TRUE)
+  endif()
+endif()
 
 # DEPENDS and DEFINES of orv_add_gtest and orv_add_rig_test.
 function(_orv_test_extras name)

@@ -1,14 +1,6 @@
-# Cross toolchain for the Windows programs: 32-bit Windows, mingw-w64 with the
-# posix thread model (std::thread and std::mutex work), statically linked so the
-# .exe files need no mingw DLLs. Tests run under wine (cmake/wine-run).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run)
+# Cross toolchain for the shipped Windows programs: 32-bit Windows (PE32), tests
+# under the 32-bit wine in a win32 prefix. Settings shared with the 64-bit
+# toolchain are in mingw-w64.cmake.
+set(ORV_MINGW_CPU i686)
+set(ORV_WINEARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

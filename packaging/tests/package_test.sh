@@ -1,10 +1,12 @@
 #!/bin/bash
 # The update package as make package builds it: the block's values, the cabinet's
 # files (read back by cabextract, an independent reader), and the two tar packages'
-# members and modes.
-# usage: package_test.sh TOP ARM_BIN WIN_BIN PAKREL WORKDIR
+# members and modes. Then reproducibility: the Windows programs built a second time
+# in a fresh tree of their own (same sources, toolchain and build type, another
+# folder) and the package made again of them must have the same bytes.
+# usage: package_test.sh TOP ARM_BIN WIN_BIN PAKREL WORKDIR [TOOLCHAIN_FILE BUILD_TYPE]
 set -u
-top=$1 arm=$2 win=$3 pakrel=$4 work=$5
+top=$1 arm=$2 win=$3 pakrel=$4 work=$5 toolchain=${6:-} buildtype=${7:-MinSizeRel}
 for f in "$arm/gatex1d" "$win/orvane3uploader.exe" "$win/pakrelW.exe" "$pakrel"; do
     [ -e "$f" ] || { echo "package_test: missing $f; skipping"; exit 77; }
 done
@@ -66,4 +68,34 @@ expect "ZR1Communicator.ini as shipped" "" \
 expect "gatex2d.conf as shipped" "" \
     "$(tar -xzOf "$work/x/files/home/update_orv3.inc" drivers/gatex/gatex2d.conf |
        cmp - <(printf '[GENERAL]\r\nport=1112\r\n\r\n[uMARLO]\r\nmaxnodes=16\r\n') 2>&1)"
+
+# Reproducible: the same inputs and mark give the same package; the programs built
+# again from the same sources give the same bytes, and so does the package made of them.
+mark=$(tar -xzOf "$work/x/files/home/update_orv3.inc" drivers/buildmark)
+"$top/packaging/mkpackage" -o "$work/again" --arm-bin "$arm" --win-bin "$win" --pakrel "$pakrel" \
+    --mark "$mark" >"$work/again.out" 2>&1 || { cat "$work/again.out"; exit 1; }
+for f in update_orv3.inc update_bt.inc update.cab orvane3_update_1.06.06.exe; do
+    expect "$f made again: the same bytes" "" "$(cmp "$work/$f" "$work/again/$f" 2>&1)"
+done
+if [ -n "$toolchain" ]; then
+    rb=$work/rebuild
+    t0=$SECONDS
+    if cmake -S "$top" -B "$rb" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$buildtype" \
+             -DORV_TESTS=OFF >"$work/rebuild.out" 2>&1 &&
+       cmake --build "$rb" -j "${JOBS:-2}" --target pakrelW orvane3uploader >>"$work/rebuild.out" 2>&1; then
+        echo "ok: pakrelW.exe and orvane3uploader.exe built again in $rb ($((SECONDS - t0)) s)"
+        for p in pakrelW.exe orvane3uploader.exe; do
+            expect "$p built again: the same bytes" "" "$(cmp "$win/$p" "$rb/bin/$p" 2>&1)"
+        done
+        expect "no link time stamp in pakrelW.exe" "0" \
+            "$(od -An -tu4 -j$(( $(od -An -tu4 -j60 -N4 "$rb/bin/pakrelW.exe" | tr -d ' ') + 8 )) -N4 "$rb/bin/pakrelW.exe" | tr -d ' ')"
+        "$top/packaging/mkpackage" -o "$work/rebuilt" --arm-bin "$arm" --win-bin "$rb/bin" --pakrel "$pakrel" \
+            --mark "$mark" >"$work/rebuilt.out" 2>&1 || { cat "$work/rebuilt.out"; exit 1; }
+        expect "the package made of the programs built again: the same bytes" "" \
+            "$(cmp "$pkg" "$work/rebuilt/orvane3_update_1.06.06.exe" 2>&1)"
+    else
+        cat "$work/rebuild.out"
+        echo "FAIL: the second build of the Windows programs"; failures=$((failures + 1))
+    fi
+fi
 exit $failures

@@ -12,17 +12,22 @@
 # The simulators are host programs: the test takes them from the native build
 # (ORV_HOST_BIN, default build/native/bin) and skips (77) with a message naming what
 # is missing when they are not built; make test builds native before arm.
-# The update path end to end (appliance/update_e2e.sh): in the win32 preset, the
-# last stage of make test to need its pieces; it takes the ARM build, the native
+# The update path end to end (appliance/update_e2e.sh): in the win32 and win64
+# presets, the last stages of make test to need its pieces; it takes the ARM build, the native
 # build's simulators, daemons and pakrel, and this tree's orvane3uploader.exe and
 # pakrelW.exe, and skips (77) naming what is missing.
 if(ORV_WIN32 AND NOT ORV_FUZZ)
+  # What the uploader's console shows, for appliance/tests/update_test.sh, which runs
+  # the package on the virtual Orvane and types into that console.
+  add_executable(conpeek ${CMAKE_CURRENT_LIST_DIR}/appliance/conpeek.cpp)
+  target_link_options(conpeek PRIVATE -municode)
   set(ORV_ARM_BIN ${CMAKE_SOURCE_DIR}/build/arm/bin CACHE PATH "The appliance programs for the update test")
   set(ORV_HOST_BIN ${CMAKE_SOURCE_DIR}/build/native/bin CACHE PATH "Host programs for the update test")
   set(ORV_HOST_LIB ${CMAKE_SOURCE_DIR}/build/native/lib CACHE PATH "Host libraries (the serial shim)")
   add_test(NAME update_e2e
     COMMAND ${CMAKE_CURRENT_LIST_DIR}/appliance/update_e2e.sh ${CMAKE_SOURCE_DIR}
-            ${ORV_ARM_BIN} ${CMAKE_BINARY_DIR}/bin ${ORV_HOST_BIN} ${ORV_HOST_LIB})
+            ${ORV_ARM_BIN} ${CMAKE_BINARY_DIR}/bin ${ORV_HOST_BIN} ${ORV_HOST_LIB}
+            ${CMAKE_CROSSCOMPILING_EMULATOR})
   set_tests_properties(update_e2e PROPERTIES LABELS "integration;wine;slow"
                        SKIP_RETURN_CODE 77 TIMEOUT 900)
   orv_wine_test(update_e2e)

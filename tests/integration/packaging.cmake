@@ -14,6 +14,8 @@ if(ORV_WIN32)
   set(ORV_HOST_BIN ${CMAKE_SOURCE_DIR}/build/native/bin CACHE PATH "Host programs for the update test")
   add_test(NAME package_test
     COMMAND ${CMAKE_SOURCE_DIR}/packaging/tests/package_test.sh ${CMAKE_SOURCE_DIR}
-            ${ORV_ARM_BIN} ${CMAKE_BINARY_DIR}/bin ${ORV_HOST_BIN}/pakrel ${CMAKE_BINARY_DIR}/package-test)
-  set_tests_properties(package_test PROPERTIES LABELS integration SKIP_RETURN_CODE 77 TIMEOUT 300)
+            ${ORV_ARM_BIN} ${CMAKE_BINARY_DIR}/bin ${ORV_HOST_BIN}/pakrel ${CMAKE_BINARY_DIR}/package-test
+            ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BUILD_TYPE})
+  # It builds the Windows programs a second time (reproducibility).
+  set_tests_properties(package_test PROPERTIES LABELS "integration;slow" SKIP_RETURN_CODE 77 TIMEOUT 900)
 endif()

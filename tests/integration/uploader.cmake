@@ -31,7 +31,7 @@ if(ORV_WIN32 AND CMAKE_CROSSCOMPILING)
   add_test(NAME uploader_wine_test
            COMMAND ${ORV_UPLOADER_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/uploader_wine_test.py
                    --exe $<TARGET_FILE:orvane3uploader>
-                   --wine-run ${CMAKE_SOURCE_DIR}/cmake/wine-run
+                   --wine-run ${CMAKE_CROSSCOMPILING_EMULATOR}
                    --prefix ${CMAKE_BINARY_DIR}/wineprefix-netns
                    --ftpd ${CMAKE_CURRENT_SOURCE_DIR}/uploader_ftpd.py
                    --python ${ORV_UPLOADER_PYTHON}

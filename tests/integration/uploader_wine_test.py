@@ -102,8 +102,9 @@ def nocr(s):
 class Uploader:
     """The program under wine: reads what it prints, types lines."""
 
-    def __init__(self, env, cwd, args=()):
-        self.proc = subprocess.Popen([env.wine_run, env.exe, *args], cwd=cwd, env=env.wine_env,
+    def __init__(self, env, cwd, args=(), lang=None):
+        wine_env = env.wine_env if lang is None else dict(env.wine_env, LANG=lang, LC_ALL=lang)
+        self.proc = subprocess.Popen([env.wine_run, env.exe, *args], cwd=cwd, env=wine_env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL)
         self.raw = b""
@@ -187,8 +188,8 @@ class Rig:
     def path(self, *parts):
         return os.path.join(self.base, *parts)
 
-    def uploader(self, args=()):
-        u = Uploader(self.env, self.local, args)
+    def uploader(self, args=(), lang=None):
+        u = Uploader(self.env, self.local, args, lang)
         self.uploaders.append(u)
         return u
 
@@ -341,6 +342,76 @@ def case_transfer_unpack_reset(rig):
     check(b"\x90\x69\x8d\x73\x8f\xf3\x8b\xb5\x81\x46100%\r\n" in up.raw, "progress line not in code page 932")
 
 
+def japanese_names(rig):
+    """Packages and a folder with Japanese names: files\\日本語.inc, files\\データ\\更新.inc and
+    files\\データ\\説明.txt. The remote folder exists under the name's code page 932
+    bytes, as the uploader sends it."""
+    os.makedirs(os.path.join(os.fsencode(rig.root), "データ".encode("cp932")))
+    rig.package("日本語.inc", {"jp-root.txt": "root\n"})
+    rig.package(os.path.join("データ", "更新.inc"), {"jp-dir.txt": "dir\n"})
+    with open(os.path.join(rig.local, "files", "データ", "説明.txt"), "w") as f:
+        f.write("not a package\n")
+
+
+def case_japanese_names_same_bytes(rig):
+    """On a Japanese system (ANSI code page 932) the names reach the appliance as
+    the same bytes over FTP and in the telnet tar and rm lines: code page 932."""
+    rig.start_ftp()
+    rig.start_telnet()
+    japanese_names(rig)
+    up = rig.uploader(lang="ja_JP.UTF-8")
+    up.expect(ADDRESS_PROMPT, 60)
+    up.type("127.0.0.1")
+    up.expect(MENU_PROMPT)
+    up.type("1")
+    up.expect("\n進行状況：100%\nファイル転送が完了しました。\n\n", 120)
+    up.expect(RESET_PROMPT)
+    up.type("n")
+    up.expect(EXIT_PROMPT)
+    up.type("")
+    check_eq(up.wait(), 0, "exit code")
+    sjis = lambda t: t.encode("cp932")
+    # Uploaded under the code page 932 bytes of their names (the FTP server keeps
+    # the bytes it was sent), unpacked by tar under the same bytes, removed by rm.
+    root, folder = os.fsencode(rig.root), os.path.join(os.fsencode(rig.root), sjis("データ"))
+    check_eq(sorted(os.listdir(folder)), sorted([sjis("説明.txt"), b"jp-dir.txt"]), "the remote folder")
+    check(b"jp-root.txt" in os.listdir(root) and sjis("日本語.inc") not in os.listdir(root),
+          "root: %r" % os.listdir(root))
+    with open(rig.path("commands.log"), "rb") as f:
+        cmds = f.read().splitlines()
+    want = {b"tar xzvf ../" + sjis("日本語.inc") + b" -C ..", b"rm ../" + sjis("日本語.inc"),
+            b"tar xzvf ../" + sjis("データ/更新.inc") + b" -C ../" + sjis("データ"),
+            b"rm ../" + sjis("データ/更新.inc")}
+    check_eq(set(cmds), want, "the telnet lines")
+
+
+def case_name_outside_the_code_page_fails(rig):
+    """Where the ANSI code page lacks a name's characters (1252 here), the upload
+    of that file fails (message 13, error 1113) before anything is sent: never
+    another name on the appliance, never an unpack."""
+    rig.start_ftp()
+    rig.start_telnet()
+    rig.package("日本語.inc", {"jp-root.txt": "root\n"})
+    up = rig.uploader(lang="C.UTF-8")
+    up.expect(ADDRESS_PROMPT, 60)
+    up.type("127.0.0.1")
+    up.expect(MENU_PROMPT)
+    up.type("1")
+    up.expect("\n日本語.incを転送しています。\n\n\nFTPコマンド操作にて、\".\\日本語.inc\"のファイル転送に失敗したため、"
+              " 実行を中止しました。\n" + DETAILS, 60)
+    # The report of code 1113 (ERROR_NO_UNICODE_TRANSLATION) takes its text from
+    # wininet.dll's table, which lacks it: the not-found text and the lookup's error.
+    report = up.output()[up.mark:]
+    check(report.startswith("\nPutFile エラー; コード: 1113\n") or
+          report.startswith("\n" + NOT_FOUND + "\n   System Error number: 317.\n"), "report of the refused name: %r" % report)
+    up.expect(EXIT_PROMPT)
+    check(RESET_PROMPT not in up.output(), "reset question after a failure")
+    up.type("")
+    check_eq(up.wait(), 0, "exit code")
+    check(sorted(os.listdir(rig.root)) == ["home", "root"], "uploaded: %r" % os.listdir(rig.root))
+    check(not os.path.exists(rig.path("commands.log")), "a telnet session ran")
+
+
 def case_model_two_reset(rig):
     rig.start_telnet()
     up = rig.uploader(["-inc1", "-inc2"])
@@ -412,6 +483,8 @@ def remote_folder_report(up):
 CASES = [
     case_transfer_unpack_reset,
     case_model_two_reset,
+    case_japanese_names_same_bytes,
+    case_name_outside_the_code_page_fails,
     failure_case("no_ftp_server", "1", lambda rig: [
         "\n\n" + LOGIN_STOP + DETAILS + "\nThe attempt to connect to the server failed.\n"]),
     failure_case("ftp_login_refused", "1", lambda rig: [
@@ -472,8 +545,13 @@ def main():
     subprocess.run(["wineserver", "-w"], env=env.wine_env, timeout=60)
     os.makedirs(a.prefix, exist_ok=True)
     if not os.path.exists(os.path.join(a.prefix, "system.reg")):
-        subprocess.run(["wineboot", "-i"], env=dict(env.wine_env, WINEARCH="win32"), timeout=600,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Made by the tree's wine-run (cmake/wine-run-win32 or -win64), which knows
+        # the prefix's architecture and bounds its first start.
+        made = subprocess.run([env.wine_run, "cmd.exe", "/c", "exit"], env=env.wine_env, timeout=600,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if made.returncode != 0 or not os.path.exists(os.path.join(a.prefix, "system.reg")):
+            print("FAIL: cannot make the wine prefix %s: %s" % (a.prefix, made.stderr.decode(errors="replace").strip()))
+            return 1
         subprocess.run(["wineserver", "-w"], env=env.wine_env, timeout=120)
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=env.wine_env)
     failed = []

@@ -234,15 +234,15 @@ std::string archiveBaseName(const std::string& name) {
     return rtrimBlanks(dot == std::string::npos ? name : name.substr(0, dot));
 }
 
-ProgramCommand splitProgram(const std::string& command) {
+ProgramCommand splitProgram(const std::string& destination, const std::string& program) {
     auto lower = [](std::string t) {
         for (char& c : t)
             if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
         return t;
     };
     ProgramCommand pc;
-    pc.file = command;
-    std::string low = lower(command);
+    pc.file = destination + program;
+    std::string low = lower(program);
     size_t dot = low.rfind('.');
     if (dot != std::string::npos && low.compare(dot, std::string::npos, ".inf") == 0) {
         pc.inf = true;
@@ -250,8 +250,8 @@ ProgramCommand splitProgram(const std::string& command) {
         for (size_t at = low.find(".exe"); at != std::string::npos; at = low.find(".exe", at + 1)) {
             size_t end = at + 4;
             if (end == low.size() || low[end] == ' ') {
-                pc.file = command.substr(0, end);
-                if (end < command.size()) pc.parameters = command.substr(end + 1);
+                pc.file = destination + program.substr(0, end);
+                if (end < program.size()) pc.parameters = program.substr(end + 1);
                 break;
             }
         }

@@ -108,16 +108,19 @@ std::string finalDestination(const std::string& archiveFolder, const std::string
 void splitArchivePath(const std::string& path, std::string& folder, std::string& name);
 std::string archiveBaseName(const std::string& name);
 
-// The carried program's command: destination + program field. An ".inf" (the
-// text from the last "." is ".inf", any case) is installed; otherwise the file
-// ends at the first ".exe" (any case) that is followed by a blank or the end,
-// and the text after that blank is the parameters, so that parameters may hold
-// dots and backslashes of their own. The folder is the file's folder part with
-// its trailing backslash (the working directory).
+// The carried program's command: destination (with its trailing backslash) +
+// program field. Only the program field is split, so that a destination whose
+// folder name holds ".exe " (a package named "a.exe b.exe" extracts into
+// "...\~a.exe b.exe\") never cuts the command. An ".inf" (the program field's
+// text from its last "." is ".inf", any case) is installed; otherwise the file
+// ends at the program field's first ".exe" (any case) that is followed by a blank
+// or the end, and the text after that blank is the parameters, so that parameters
+// may hold dots and backslashes of their own. The folder is the file's folder part
+// with its trailing backslash (the working directory).
 struct ProgramCommand {
     std::string file, parameters, folder;
     bool inf = false;
 };
-ProgramCommand splitProgram(const std::string& command);
+ProgramCommand splitProgram(const std::string& destination, const std::string& program);
 
 }  // namespace pakrel

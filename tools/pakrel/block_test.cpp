@@ -195,27 +195,36 @@ TEST(Destination, ArchivePathParts) {
 
 TEST(CarriedProgram, CommandSplitsIntoFileParametersAndFolder) {
     struct Case {
-        const char* command;
+        const char* dest;
+        const char* program;
         const char* file;
         const char* parameters;
         const char* folder;
         bool inf;
     } cases[] = {
-        {"C:\\T\\~p.exe\\orvane3uploader.exe", "C:\\T\\~p.exe\\orvane3uploader.exe", "", "C:\\T\\~p.exe\\", false},
+        {"C:\\T\\~p.exe\\", "orvane3uploader.exe", "C:\\T\\~p.exe\\orvane3uploader.exe", "", "C:\\T\\~p.exe\\", false},
         // Parameters with dots and backslashes of their own stay parameters.
-        {"C:\\d\\run.EXE Z:\\w\\out.txt -v", "C:\\d\\run.EXE", "Z:\\w\\out.txt -v", "C:\\d\\", false},
+        {"C:\\d\\", "run.EXE Z:\\w\\out.txt -v", "C:\\d\\run.EXE", "Z:\\w\\out.txt -v", "C:\\d\\", false},
         // ".exe" inside a folder name is not the end of the file.
-        {"C:\\x.exe.d\\a.exe b", "C:\\x.exe.d\\a.exe", "b", "C:\\x.exe.d\\", false},
-        {"C:\\d\\setup.INF", "C:\\d\\setup.INF", "", "C:\\d\\", true},
-        {"C:\\d\\readme.txt", "C:\\d\\readme.txt", "", "C:\\d\\", false},
-        {"C:\\d\\a.exe ", "C:\\d\\a.exe", "", "C:\\d\\", false},
+        {"C:\\", "x.exe.d\\a.exe b", "C:\\x.exe.d\\a.exe", "b", "C:\\x.exe.d\\", false},
+        // Nor is ".exe " in the destination: the package "a.exe b.exe" extracts into
+        // "~a.exe b.exe", and only the program field is split.
+        {"C:\\T\\~a.exe b.exe\\", "orvane3uploader.exe", "C:\\T\\~a.exe b.exe\\orvane3uploader.exe", "",
+         "C:\\T\\~a.exe b.exe\\", false},
+        {"C:\\T\\~a.exe b.exe\\", "run.exe -x", "C:\\T\\~a.exe b.exe\\run.exe", "-x", "C:\\T\\~a.exe b.exe\\",
+         false},
+        {"C:\\T\\~setup.inf x\\", "readme", "C:\\T\\~setup.inf x\\readme", "", "C:\\T\\~setup.inf x\\", false},
+        {"C:\\d\\", "setup.INF", "C:\\d\\setup.INF", "", "C:\\d\\", true},
+        {"C:\\d\\", "readme.txt", "C:\\d\\readme.txt", "", "C:\\d\\", false},
+        {"C:\\d\\", "a.exe ", "C:\\d\\a.exe", "", "C:\\d\\", false},
     };
     for (const Case& c : cases) {
-        ProgramCommand pc = splitProgram(c.command);
-        EXPECT_EQ(pc.file, c.file) << c.command;
-        EXPECT_EQ(pc.parameters, c.parameters) << c.command;
-        EXPECT_EQ(pc.folder, c.folder) << c.command;
-        EXPECT_EQ(pc.inf, c.inf) << c.command;
+        ProgramCommand pc = splitProgram(c.dest, c.program);
+        std::string at = std::string(c.dest) + "|" + c.program;
+        EXPECT_EQ(pc.file, c.file) << at;
+        EXPECT_EQ(pc.parameters, c.parameters) << at;
+        EXPECT_EQ(pc.folder, c.folder) << at;
+        EXPECT_EQ(pc.inf, c.inf) << at;
     }
 }
 

@@ -5,6 +5,9 @@ if(ORV_WIN32)
   add_executable(pakrelW WIN32 win32/pakrelw.cpp win32/dialogs.cpp win32/destdialog.cpp
     win32/programrun.cpp win32/pakrelw.rc)
   target_include_directories(pakrelW PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/win32)
+  # windres reports no dependencies: name the files the resources take in.
+  set_source_files_properties(win32/pakrelw.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_CURRENT_SOURCE_DIR}/win32/pakrelw.manifest;${CMAKE_CURRENT_SOURCE_DIR}/win32/resource.h;${CMAKE_CURRENT_SOURCE_DIR}/win32/res/folder.ico;${CMAKE_CURRENT_SOURCE_DIR}/win32/res/replace.ico;${CMAKE_CURRENT_SOURCE_DIR}/win32/res/progress.avi")
   target_link_options(pakrelW PRIVATE -municode)
   target_link_libraries(pakrelW PRIVATE cabengine_win32 comctl32 shell32 ole32 mpr)
 endif()

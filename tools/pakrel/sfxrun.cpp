@@ -170,7 +170,7 @@ int SfxRun::finish() {
 }
 
 void SfxRun::runProgram() {
-    ProgramCommand command = splitProgram(dest_ + fieldText(settings_.program));
+    ProgramCommand command = splitProgram(dest_, fieldText(settings_.program));
     if (command.inf) {
         shell_.installInf(command, mark_ == '6');
         return;

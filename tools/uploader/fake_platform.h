@@ -108,6 +108,11 @@ public:
     void close() override { log.push_back("close"); open = false; }
     int32_t lastError() const override { return error; }
     void sleepMs(uint32_t ms) override { now += ms; ++pauses; }
+    bool commandBytes(const std::string& text, std::string& bytes) override {
+        if (wireBytes) return wireBytes(text, bytes);
+        bytes = text;
+        return true;
+    }
 
     void push(const std::string& bytes) { chunks.push_back(bytes); }
 
@@ -117,6 +122,7 @@ public:
     int32_t error = 0;
     std::function<void(FakeSocket&)> onConnect;
     std::function<void(FakeSocket&, const std::string&)> onSend;  // per flushed write
+    std::function<bool(const std::string&, std::string&)> wireBytes;  // commandBytes; default: the text
     bool peerClosed = false;  // after the queued chunks, the peer hangs up
 
     // What happened.

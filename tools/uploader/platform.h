@@ -124,6 +124,13 @@ public:
     virtual void close() = 0;
     virtual int32_t lastError() const = 0;
     virtual void sleepMs(uint32_t ms) = 0;         // the session's fixed pauses
+    // The bytes a command line (UTF-8) goes out as: the same bytes the FTP client
+    // sends for the remote names in it, so that tar and rm find the files the
+    // upload made. False when the text has no such bytes. Linux: the text itself.
+    virtual bool commandBytes(const std::string& text, std::string& bytes) {
+        bytes = text;
+        return true;
+    }
 };
 
 // Descriptions of error codes for the failure reports.

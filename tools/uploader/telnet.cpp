@@ -152,10 +152,16 @@ void untarAndRemove(Uplder& u, const std::string& fullPath, const std::string& d
     u.line(std::string("\r\n") + kUnpacking);
     CTelnetArchive reader(u.timedSocket, CTelnetArchive::Load);
     CTelnetArchive writer(u.timedSocket, CTelnetArchive::Store);
-    writer.writeText("tar xzvf " + fullPath + " -C " + dirPath + "\r\n");
+    // A name without bytes on the wire cannot have been uploaded either (the FTP
+    // client refuses it first); should one get here, it fails as a write.
+    std::string tar, rm;
+    if (!u.timedSocket.sock().commandBytes("tar xzvf " + fullPath + " -C " + dirPath + "\r\n", tar) ||
+        !u.timedSocket.sock().commandBytes("rm " + fullPath + "\r\n", rm))
+        throw SessionIoFailure(0, "Socket Write");
+    writer.writeText(tar);
     writer.flush();
     waitForPrompt(u, reader, writer);
-    writer.writeText("rm " + fullPath + "\r\n");
+    writer.writeText(rm);
     writer.flush();
     waitForPrompt(u, reader, writer);
     u.timedSocket.sock().stopDeadline();

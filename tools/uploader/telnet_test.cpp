@@ -74,6 +74,32 @@ TEST(TelnetSession, UnpackSessionBytesOnTheWire) {
     EXPECT_EQ(r.socket.pauses, 3 + 6 + 2);
 }
 
+// The tar and rm lines go out as the platform's bytes for them (on Windows the
+// ANSI code page, as WinInet sent the names); a line without such bytes is never
+// sent, and the unpack fails (message 39) rather than being reported as done.
+TEST(TelnetSession, CommandLinesGoOutAsThePlatformsBytes) {
+    Rig r;
+    r.socket.wireBytes = [](const std::string& t, std::string& b) {
+        b = t;
+        for (size_t at; (at = b.find("日本語")) != std::string::npos;) b.replace(at, 9, "\x93\xFA\x96\x7B\x8C\xEA");
+        return true;
+    };
+    doTelnetUnTar(r.u, "../日本語.inc", "..");
+    ASSERT_GE(r.socket.writes.size(), 2u);
+    EXPECT_EQ(r.socket.writes[r.socket.writes.size() - 2], "tar xzvf ../\x93\xFA\x96\x7B\x8C\xEA.inc -C ..\r\n");
+    EXPECT_EQ(r.socket.writes.back(), "rm ../\x93\xFA\x96\x7B\x8C\xEA.inc\r\n");
+
+    Rig bad;
+    bad.socket.wireBytes = [](const std::string&, std::string&) { return false; };
+    EXPECT_THROW(doTelnetUnTar(bad.u, "../\xE2\x82\xAC.inc", ".."), LocalReadFailure);
+    EXPECT_EQ(bad.console.out, "\r\n転送したデータを展開しています。\n\n\n" + M(IDS_UNPACK_COMM_ERROR) + "\n");
+    for (const std::string& w : bad.socket.writes) {
+        EXPECT_NE(w.rfind("tar ", 0), 0u) << "a tar line went out";
+        EXPECT_NE(w.rfind("rm ", 0), 0u) << "an rm line went out";
+    }
+    EXPECT_EQ(bad.socket.log.back(), "close");
+}
+
 TEST(TelnetSession, LaterSessionsDoNotLookForTheLoginPrompt) {
     Rig r;
     doTelnetUnTar(r.u, "../a.inc", "..");

@@ -25,7 +25,9 @@
 # gone; the reset command received; the new daemons answer hello, their version and
 # a reading. Skips (77) with a message when a piece is not built or not there.
 #
-# usage: update_e2e.sh TOP ARM_BIN WIN_BIN HOST_BIN HOST_LIB   (outside the rig)
+# usage: update_e2e.sh TOP ARM_BIN WIN_BIN HOST_BIN HOST_LIB WINE_RUN   (outside the rig)
+#   WIN_BIN   the win32 or win64 tree's bin folder (the package is made from it)
+#   WINE_RUN  that tree's cmake/wine-run-win32 or -win64 (the prefix's architecture)
 set -u
 say() { printf 'update_e2e: %s\n' "$*"; }
 skip() { say "$*; skipping"; exit 77; }
@@ -35,7 +37,7 @@ if [ "${1:-}" != --inside ]; then
     exec "$top/tests/rig/rig" -- "$0" --inside "$@"
 fi
 shift
-top=$1 arm=$2 win=$3 host=$4 hostlib=$5
+top=$1 arm=$2 win=$3 host=$4 hostlib=$5 wine_run=$6
 for f in "$win/orvane3uploader.exe:the Windows uploader (win32 preset, target orvane3uploader)" \
          "$win/pakrelW.exe:the self-extractor (win32 preset, target pakrelW)" \
          "$host/pakrel:the package tool (native preset, target pakrel)" \
@@ -60,7 +62,7 @@ root=$work/appliance
 mkdir -p "$work" "$root/home" "$root/root" "$root/etc/init.d"
 pids=()
 failures=0
-prefix=$top/build/win32/wineprefix-e2e
+prefix=$(dirname "$win")/wineprefix-e2e
 . "$(dirname "$0")/checks.sh"
 
 # Daemon processes under /home/drivers: the old ones by their program, the new
@@ -165,11 +167,11 @@ wait_for 15 port_open 21 || fail "FTP server does not listen"
 wait_for 15 port_open 23 || fail "telnet service does not listen"
 
 # --- the package under wine ------------------------------------------------------------
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$prefix"
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" ORV_WINEPREFIX=$prefix
 if [ ! -f "$prefix/system.reg" ]; then
     say "making the wine prefix $prefix"
-    wineboot -i >/dev/null 2>&1; wineserver -w
+    "$wine_run" cmd.exe /c exit >/dev/null || { fail "cannot make the wine prefix $prefix"; exit 1; }
+    wineserver -w
 fi
 # Wine's sockets are made by the wineserver: it must run in this network namespace.
 wineserver -f -p & pids+=($!)
@@ -181,7 +183,7 @@ cat >"$work/run-package.sh" <<EOS
 mkfifo '$work/typist.in'
 '$python' '$top/tests/integration/appliance/console_typist.py' orvane3uploader <'$work/typist.in' >'$work/typist.out' 2>&1 &
 exec 7>'$work/typist.in'
-wine '$pkg' &
+'$wine_run' '$pkg' &
 w=\$!
 step() {  # step CONDITION COMMAND: COMMAND to the typist once CONDITION holds (at most 150 s)
     local n=0

@@ -33,4 +33,26 @@ std::string narrow(const std::wstring& utf16) { return fromWide(utf16, CP_UTF8);
 std::string toCodePage(const std::string& utf8, unsigned cp) { return fromWide(widen(utf8), cp); }
 std::string fromCodePage(const std::string& bytes, unsigned cp) { return narrow(toWide(bytes, cp)); }
 
+bool toCodePageExact(const std::string& utf8, unsigned cp, std::string& out) {
+    out.clear();
+    if (utf8.empty()) return true;
+    // A byte that is not UTF-8 has no character to convert.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0) <= 0)
+        return false;
+    std::wstring w = widen(utf8);
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                                &usedDefault);
+    if (n <= 0 || usedDefault) return false;
+    out.assign(static_cast<size_t>(n), '\0');
+    n = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                            &usedDefault);
+    if (n <= 0 || usedDefault) {
+        out.clear();
+        return false;
+    }
+    out.resize(static_cast<size_t>(n));
+    return true;
+}
+
 }  // namespace orv::win32

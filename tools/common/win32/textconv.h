@@ -15,6 +15,9 @@ std::string narrow(const std::wstring& utf16);
 // UTF-8 to the bytes of code page cp; characters the code page lacks become
 // its default character ("?").
 std::string toCodePage(const std::string& utf8, unsigned cp);
+// UTF-8 to the bytes of code page cp, only when every character has its own
+// bytes there (no default character, no best-fit look-alike); false otherwise.
+bool toCodePageExact(const std::string& utf8, unsigned cp, std::string& out);
 // Bytes of code page cp to UTF-8.
 std::string fromCodePage(const std::string& bytes, unsigned cp);
 

@@ -24,11 +24,16 @@ struct DestArgs {
     std::wstring base;
 };
 
+// Posted to the dialog to destroy a list that was closed inside its own window
+// procedure (lParam: the list).
+constexpr UINT kDestroyList = WM_APP + 1;
+
 struct Completion {
     PackageBlock* settings = nullptr;
     HWND dialog = nullptr, edit = nullptr, list = nullptr;
     HHOOK hook = nullptr;
     WNDPROC editProc = nullptr, listProc = nullptr;
+    int inListProc = 0;      // the list's window procedure is running (nested calls count)
     bool ownChange = false;  // the dialog itself is changing the edit text
     std::wstring base;       // the archive's base name
     std::wstring previous;   // the destination the dialog opened with
@@ -51,11 +56,22 @@ std::wstring editText() {
     return t;
 }
 
+// Closes the list and removes the keyboard hook. A list is never destroyed
+// inside its own window procedure (a click on an entry closes it from there, and
+// the list must not be used after it is freed): it is hidden at once and
+// destroyed when the dialog gets the message posted for it.
 void closeList() {
     if (g_comp.hook) UnhookWindowsHookEx(g_comp.hook);
     g_comp.hook = nullptr;
-    if (g_comp.list) DestroyWindow(g_comp.list);
+    HWND list = g_comp.list;
     g_comp.list = nullptr;
+    if (!list) return;
+    if (g_comp.inListProc > 0) {
+        ShowWindow(list, SW_HIDE);
+        PostMessageW(g_comp.dialog, kDestroyList, 0, reinterpret_cast<LPARAM>(list));
+    } else {
+        DestroyWindow(list);
+    }
 }
 
 void copySelection() {
@@ -94,23 +110,38 @@ LRESULT CALLBACK keyHook(int code, WPARAM key, LPARAM l) {
     return 1;
 }
 
-LRESULT CALLBACK listProc(HWND h, UINT m, WPARAM w, LPARAM l) {
-    if (m == WM_MOUSEMOVE) {
+// The list's mouse is ours: the stock list box would take the focus on a click,
+// which deactivates the dialog, and the dialog would then destroy the list inside
+// the list box's own click handler.
+LRESULT listMessage(HWND h, UINT m, WPARAM w, LPARAM l) {
+    switch (m) {
+    case WM_MOUSEMOVE: {
         LRESULT r = SendMessageW(h, LB_ITEMFROMPOINT, 0, l);
         if (HIWORD(r) == 0) SendMessageW(h, LB_SETCURSEL, LOWORD(r), 0);
         return 0;
     }
-    if (m == WM_LBUTTONUP) {
+    case WM_LBUTTONDOWN: {
+        // A click on an entry copies it into the edit box and closes the list.
         LRESULT r = SendMessageW(h, LB_ITEMFROMPOINT, 0, l);
-        if (HIWORD(r) == 0) {
+        if (HIWORD(r) == 0 && h == g_comp.list) {
             SendMessageW(h, LB_SETCURSEL, LOWORD(r), 0);
             copySelection();
         }
         closeList();
         return 0;
     }
-    if (m == WM_MOUSEACTIVATE) return MA_NOACTIVATE;  // the edit box keeps the focus
-    return CallWindowProcW(g_comp.listProc, h, m, w, l);
+    case WM_LBUTTONUP: case WM_LBUTTONDBLCLK: case WM_RBUTTONDOWN: case WM_RBUTTONUP: case WM_RBUTTONDBLCLK:
+        return 0;
+    case WM_MOUSEACTIVATE: return MA_NOACTIVATE;  // the dialog stays active, the edit box keeps the focus
+    default: return CallWindowProcW(g_comp.listProc, h, m, w, l);
+    }
+}
+
+LRESULT CALLBACK listProc(HWND h, UINT m, WPARAM w, LPARAM l) {
+    ++g_comp.inListProc;
+    LRESULT r = listMessage(h, m, w, l);
+    --g_comp.inListProc;
+    return r;
 }
 
 // Servers of the first network of the provider, or the shares of a server.
@@ -181,9 +212,10 @@ void folderNames(const CompletionQuery& q, std::vector<std::wstring>& out) {
 
 void showList(const std::vector<std::wstring>& names) {
     if (!g_comp.list) {
-        g_comp.list = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"LISTBOX", nullptr,
-                                      WS_POPUP | WS_BORDER | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0, 0, 10,
-                                      10, g_comp.dialog, nullptr, instance(), nullptr);
+        // A borderless tool window, owned by the dialog.
+        g_comp.list = CreateWindowExW(WS_EX_TOOLWINDOW | WS_EX_TOPMOST | WS_EX_NOACTIVATE, L"LISTBOX", nullptr,
+                                      WS_POPUP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, 0, 0, 10, 10,
+                                      g_comp.dialog, nullptr, instance(), nullptr);
         SendMessageW(g_comp.list, WM_SETFONT, SendMessageW(g_comp.edit, WM_GETFONT, 0, 0), FALSE);
         g_comp.listProc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(g_comp.list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(listProc)));
@@ -233,7 +265,8 @@ LRESULT CALLBACK editProc(HWND h, UINT m, WPARAM w, LPARAM l) {
         else setEditText(t);
         return 0;
     }
-    if (m == WM_KILLFOCUS && g_comp.list && HWND(w) != g_comp.list) closeList();
+    // Losing the focus does not close the list: a click on OK or Cancel moves the
+    // focus first, and with the list open those buttons only close the list.
     return CallWindowProcW(g_comp.editProc, h, m, w, l);
 }
 
@@ -264,6 +297,9 @@ INT_PTR CALLBACK destProc(HWND h, UINT m, WPARAM w, LPARAM l) {
     case WM_DESTROY:
         closeList();
         return FALSE;
+    case kDestroyList:
+        if (IsWindow(reinterpret_cast<HWND>(l))) DestroyWindow(reinterpret_cast<HWND>(l));
+        return TRUE;
     case WM_COMMAND: break;
     default: return FALSE;
     }

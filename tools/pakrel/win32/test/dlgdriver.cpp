@@ -16,6 +16,17 @@
 //   key VK [shift]       a key press for the focused window, through the input queue
 //   list ~TEXT           a list box window (the autocompletion list) is open and holds TEXT
 //   nolist               no autocompletion list is open
+//   liststyle            the open list is a borderless tool window
+//   pick ~TEXT           click the open list's first entry that holds TEXT, with the mouse
+//   mouse ID             click the control with the mouse, at its middle
+//   window CLASS TITLE   wait for a visible top-level window of CLASS titled TITLE (any
+//                        kind, e.g. the shell's folder window); it becomes current
+//   close                press the current window's close box (WM_SYSCOMMAND SC_CLOSE)
+//   maybe TITLE ID       if a dialog titled TITLE shows up within 5 s, press its button ID
+//   touch FILE           make an empty FILE (a signal to a helper of the test)
+// usage: dlgdriver --hold FILE UNTIL   opens FILE without sharing (nobody else can open
+//                        it), prints "held", and lets it go once the file UNTIL exists
+//                        (at most 120 s)
 //   shot FILE            wait for painting, then save the whole screen as FILE (PNG)
 //   move X Y             move the current window (so that it uncovers another for a screenshot)
 //   sleep MS
@@ -26,6 +37,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -60,12 +72,17 @@ struct Search {
     std::wstring title, cls;
     bool untitled = false;
     HWND found = nullptr;
+    bool any = false;  // any class (cls), titled title
 };
 
 BOOL CALLBACK matchTop(HWND h, LPARAM l) {
     auto* s = reinterpret_cast<Search*>(l);
     if (!IsWindowVisible(h)) return TRUE;
-    if (s->untitled) {
+    if (s->any) {
+        wchar_t t[256] = L"";
+        GetWindowTextW(h, t, 256);
+        if (className(h) == s->cls && s->title == t) s->found = h;
+    } else if (s->untitled) {
         if (className(h) == s->cls && !(GetWindowLongW(h, GWL_STYLE) & WS_CAPTION)) s->found = h;
     } else {
         wchar_t t[256] = L"";
@@ -81,12 +98,13 @@ template <class F> bool waitFor(F done) {
     return false;
 }
 
-HWND findTop(const std::wstring& title, const std::wstring& cls, bool untitled) {
-    Search s{title, cls, untitled};
-    waitFor([&] {
+HWND findTop(const std::wstring& title, const std::wstring& cls, bool untitled, bool any = false,
+             DWORD waitMs = kWaitMs) {
+    Search s{title, cls, untitled, nullptr, any};
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < waitMs; Sleep(50)) {
         EnumWindows(matchTop, LPARAM(&s));
-        return s.found != nullptr;
-    });
+        if (s.found) break;
+    }
     return s.found;
 }
 
@@ -232,6 +250,18 @@ HWND control(const std::string& id) {
     return g_current ? GetDlgItem(g_current, std::atoi(id.c_str())) : nullptr;
 }
 
+// A left click at a point of the screen, through the input queue as a mouse's.
+void mouseClick(POINT p) {
+    SetCursorPos(p.x, p.y);
+    Sleep(150);
+    INPUT in[2] = {};
+    in[0].type = in[1].type = INPUT_MOUSE;
+    in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, in, sizeof(INPUT));
+    Sleep(400);
+}
+
 // One step; a message on failure.
 std::string step(const std::string& line) {
     std::string verb = line.substr(0, line.find(' '));
@@ -245,6 +275,28 @@ std::string step(const std::string& line) {
     if (verb == "untitled") {
         g_current = findTop(L"", widen(rest), true);
         return g_current ? "" : "no window of class " + rest;
+    }
+    if (verb == "window") {
+        g_current = findTop(widen(arg2), widen(arg1), false, true);
+        return g_current ? "" : "no window of class " + arg1 + " titled \"" + arg2 + "\"";
+    }
+    if (verb == "close") {
+        PostMessageW(g_current, WM_SYSCOMMAND, SC_CLOSE, 0);
+        Sleep(300);
+        return "";
+    }
+    if (verb == "maybe") {
+        size_t sp = rest.rfind(' ');
+        HWND h = findTop(widen(rest.substr(0, sp)), L"", false, false, 5000);
+        if (h) PostMessageW(h, WM_COMMAND, MAKEWPARAM(std::atoi(rest.c_str() + sp + 1), BN_CLICKED), 0);
+        Sleep(300);
+        return "";
+    }
+    if (verb == "touch") {
+        FILE* t = _wfopen(widen(rest).c_str(), L"wb");
+        if (!t) return "cannot make " + rest;
+        std::fclose(t);
+        return "";
     }
     if (verb == "gone") {
         HWND h = g_current;
@@ -270,6 +322,32 @@ std::string step(const std::string& line) {
     }
     if (verb == "nolist") {
         return waitFor([] { return openList() == nullptr; }) ? "" : "a list is open";
+    }
+    if (verb == "liststyle") {
+        HWND l = openList();
+        if (!l) return "no list is open";
+        LONG style = GetWindowLongW(l, GWL_STYLE), ex = GetWindowLongW(l, GWL_EXSTYLE);
+        if (style & (WS_BORDER | WS_DLGFRAME | WS_THICKFRAME)) return "the list has a border (style " + std::to_string(style) + ")";
+        if (ex & (WS_EX_CLIENTEDGE | WS_EX_WINDOWEDGE | WS_EX_STATICEDGE | WS_EX_DLGMODALFRAME))
+            return "the list has an edge (extended style " + std::to_string(ex) + ")";
+        return (ex & WS_EX_TOOLWINDOW) ? "" : "the list is not a tool window";
+    }
+    if (verb == "pick") {
+        HWND l = nullptr;
+        if (!waitFor([&] { return (l = openList()) != nullptr; })) return "no list is open";
+        DWORD_PTR height = 0, top = 0;
+        SendMessageTimeoutW(l, LB_GETITEMHEIGHT, 0, 0, SMTO_ABORTIFHUNG, 5000, &height);
+        SendMessageTimeoutW(l, LB_GETTOPINDEX, 0, 0, SMTO_ABORTIFHUNG, 5000, &top);
+        std::vector<std::wstring> items = listItems(l);
+        std::wstring want = widen(rest.substr(1));
+        int n = -1;
+        for (size_t i = 0; i < items.size() && n < 0; ++i)
+            if (items[i].find(want) != std::wstring::npos) n = int(i);
+        if (n < 0) return "no list entry with \"" + rest.substr(1) + "\"";
+        POINT p{8, int((n - int(top)) * int(height) + int(height) / 2)};
+        ClientToScreen(l, &p);
+        mouseClick(p);
+        return "";
     }
     if (verb == "list") {
         std::wstring want = widen(rest.substr(1));
@@ -329,6 +407,12 @@ std::string step(const std::string& line) {
         Sleep(200);
         return "";
     }
+    if (verb == "mouse") {
+        RECT r;
+        if (!GetWindowRect(c, &r)) return "no rectangle for control " + arg1;
+        mouseClick(POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2});
+        return "";
+    }
     if (verb == "toggle") {
         DWORD_PTR r;
         SendMessageTimeoutW(c, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
@@ -345,7 +429,24 @@ std::string step(const std::string& line) {
 
 }  // namespace
 
+// --hold FILE UNTIL: FILE opened without sharing until UNTIL exists.
+int hold(const wchar_t* file, const wchar_t* until) {
+    HANDLE h = CreateFileW(file, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open the file (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < 120000; Sleep(100))
+        if (GetFileAttributesW(until) != INVALID_FILE_ATTRIBUTES) break;
+    CloseHandle(h);
+    std::printf("let go\n");
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 4 && std::wcscmp(argv[1], L"--hold") == 0) return hold(argv[2], argv[3]);
     if (argc != 2) {
         std::fprintf(stderr, "usage: dlgdriver SCRIPT\n");
         return 2;

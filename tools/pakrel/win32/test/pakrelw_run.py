@@ -91,10 +91,11 @@ subprocess.run([wine_run, "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v"
                stderr=subprocess.DEVNULL)
 
 
-def run(name, args, script=None, lang=english, timeout=int(os.environ.get("PAKRELW_TIMEOUT", "240"))):
+def run(name, args, script=None, lang=english, timeout=int(os.environ.get("PAKRELW_TIMEOUT", "240")),
+        runner=None):
     """Starts pakrelW with args, drives it with script (dlgdriver steps), returns its exit code."""
     log = open(f"{name}.log", "wb")
-    proc = subprocess.Popen([wine_run] + args, env=lang, stdin=subprocess.DEVNULL, stdout=log,
+    proc = subprocess.Popen([runner or wine_run] + args, env=lang, stdin=subprocess.DEVNULL, stdout=log,
                             stderr=subprocess.STDOUT)
     driven = True
     if script is not None:
@@ -155,6 +156,18 @@ try:
     tmpunix = os.path.join(prefix, "drive_c", tmpwin[3:].replace("\\", "/")) if tmpwin.startswith("C:\\") else ""
     check("extracted files and the temporary folder removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
 
+    # 1b. A package whose name holds ".exe " ("a.exe b.exe") extracts into
+    # "~a.exe b.exe": only the program field is split, so the command is not cut
+    # inside the destination.
+    marker_b = os.path.abspath("marker_b.txt")
+    pack("a.exe b.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker_b)} x.y",
+         "--no-questions", "--wait", "--hide")
+    rc = run("ship_exe_blank", [os.path.abspath("a.exe b.exe")])
+    check("package \"a.exe b.exe\" exits 0", rc == 0, f"(rc {rc})")
+    lines = (read(marker_b) or b"").decode("utf-8", "replace").replace("\r", "").splitlines()
+    check("its program ran with its parameters in ~a.exe b.exe",
+          lines[1:] == ["x.y"] and bool(lines) and lines[0].lower().endswith("\\temp\\~a.exe b.exe"), str(lines))
+
     # 2. The general extractor mode: options and an archive path; the archive's folder is the destination.
     os.makedirs("gen")
     shutil.copy("pkg.cab", "gen/pkg.cab")
@@ -166,6 +179,7 @@ try:
     # 3. No block room: an image that ends with its last section ends at once with -1.
     img = read(exe)
     pe = struct.unpack_from("<I", img, 0x3C)[0]
+    is64 = struct.unpack_from("<H", img, pe + 4)[0] == 0x8664  # the machine: x86-64, else i386
     nsec, opt = struct.unpack_from("<H", img, pe + 6)[0], struct.unpack_from("<H", img, pe + 20)[0]
     size, ptr = struct.unpack_from("<II", img, pe + 24 + opt + 40 * (nsec - 1) + 16)
     write("bare.exe", img[:ptr + size])
@@ -237,6 +251,38 @@ text 1001 ={winpath('pick')}
 click 2
 """)
     check("destination dialog cancelled exits -1", rc == 255, f"(rc {rc})")
+
+    # 5b. The autocompletion list by mouse: a borderless tool window; a click on an
+    # entry copies it into the edit box and closes the list (the dialog stays);
+    # with the list open, OK and Cancel clicked by mouse only close the list.
+    rc = run("dest_mouse", [os.path.abspath("dlg.exe")], script=f"""
+win Confirm Extracting
+set 1001 {winpath('pick')}\\
+list ~{winpath('pick')}\\beta
+liststyle
+pick ~beta
+nolist
+text 1001 ={winpath('pick')}\\beta
+set 1001 {winpath('pick')}\\a
+list ~{winpath('pick')}\\alpha
+mouse 1
+nolist
+win Confirm Extracting
+text 1001 ={winpath('pick')}\\a
+set 1001 {winpath('pick')}\\b
+list ~{winpath('pick')}\\beta
+mouse 2
+nolist
+win Confirm Extracting
+text 1001 ={winpath('pick')}\\b
+set 1001 {winpath('pick')}\\
+list ~{winpath('pick')}\\alpha
+pick ~alpha
+nolist
+text 1001 ={winpath('pick')}\\alpha
+mouse 2
+""")
+    check("autocompletion by mouse: the dialog cancelled at the end exits -1", rc == 255, f"(rc {rc})")
 
     # 6. The folder question declined: exit 0 and nothing made.
     rc = run("dest_decline", [os.path.abspath("dlg.exe")], script=f"""
@@ -355,6 +401,39 @@ click 7
 """)
         check(f"declined question exits -1 ({lang})", rc == 255, f"(rc {rc})")
         check(f"declined question extracts nothing ({lang})", not os.path.exists("out"))
+
+    # 12. Platform mark '6' (a package for 64-bit Windows only, whose 32-bit program
+    # runs under WOW64). Where the program does not run under WOW64 it is refused
+    # with string 12: the 64-bit build always (a 64-bit process is never under
+    # WOW64), the 32-bit build in a win32 prefix. The 32-bit build in a win64 prefix
+    # runs under WOW64 and goes on: extracted, the program run, everything removed.
+    marker6 = os.path.abspath("marker6.txt")
+    pack("six.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker6)}",
+         "--no-questions", "--wait", "--hide", "--platform", "6")
+    refused = {"en": "This sfx-module cannot be run in Win32.",
+               "ja": "このセットアップモジュールは Windows 64ビット用です。"}
+    for lang, t in refused.items():
+        rc = run(f"six_{lang}", [os.path.abspath("six.exe")], lang=LANGS[lang], script=f"""
+win CAB-SFX
+text 65535 ={t}
+{shot(f'win64only_{lang}.png')}
+click 1
+""")
+        check(f"platform mark 6 refused by the {'64' if is64 else '32'}-bit build outside WOW64, exit -1 ({lang})",
+              rc == 255, f"(rc {rc})")
+        check(f"and nothing run ({lang})", not os.path.exists(marker6))
+    if not is64:
+        wow = os.path.join(os.path.dirname(prefix), "wineprefix-wow64")
+        wow_env = dict(english, ORV_WINEPREFIX=wow, WINEPREFIX=wow)
+        rc = run("six_wow64", [os.path.abspath("six.exe")], lang=wow_env,
+                 runner=os.path.join(os.path.dirname(wine_run), "wine-run-win64"))
+        subprocess.run(["wineserver", "-k"], env=wow_env, timeout=60, stdin=subprocess.DEVNULL)
+        check("platform mark 6 runs under WOW64 (the 32-bit build in a win64 prefix), exit 0", rc == 0, f"(rc {rc})")
+        lines = (read(marker6) or b"").decode("utf-8", "replace").replace("\r", "").splitlines()
+        check("and its program ran in ~six.exe in the temporary folder",
+              bool(lines) and lines[0].lower().endswith("\\temp\\~six.exe"), str(lines))
+        tmpunix = os.path.join(wow, "drive_c", lines[0][3:].replace("\\", "/")) if lines and lines[0].startswith("C:\\") else ""
+        check("and the extracted files and folder are removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
 finally:
     subprocess.run(["wineserver", "-k"], env=env, timeout=60, stdin=subprocess.DEVNULL)
 

@@ -80,7 +80,10 @@ bool WinSessionSocket::startDeadline(uint32_t ms) {
     return true;
 }
 
-WinSessionSocket::Wait WinSessionSocket::wait(bool forWrite) {
+WinSessionSocket::Wait WinSessionSocket::wait(bool forWrite, bool connecting) {
+    SelectFn sel = m_select ? m_select : [](int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+        return ::select(n, r, w, e, t);
+    };
     for (;;) {
         uint64_t now = GetTickCount64();
         if (m_deadline.passed(now)) return Wait::TimedOut;
@@ -91,7 +94,7 @@ WinSessionSocket::Wait WinSessionSocket::wait(bool forWrite) {
         FD_SET(sockOf(m_sock), &rw);
         FD_SET(sockOf(m_sock), &ex);
         timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
-        int r = ::select(0, forWrite ? nullptr : &rw, forWrite ? &rw : nullptr, &ex, &tv);
+        int r = sel(0, forWrite ? nullptr : &rw, forWrite ? &rw : nullptr, connecting ? &ex : nullptr, &tv);
         if (r == SOCKET_ERROR) {
             m_error = WSAGetLastError();
             return Wait::Failed;
@@ -120,7 +123,7 @@ IoResult WinSessionSocket::connect(const std::string& host, uint16_t port) {
         m_error = err;
         return IoResult::Failed;
     }
-    Wait w = wait(true);
+    Wait w = wait(true, true);
     if (w == Wait::TimedOut) {
         m_error = WSAETIMEDOUT;
         return IoResult::TimedOut;
@@ -184,5 +187,9 @@ void WinSessionSocket::close() {
 }
 
 void WinSessionSocket::sleepMs(uint32_t ms) { Sleep(ms); }
+
+bool WinSessionSocket::commandBytes(const std::string& text, std::string& bytes) {
+    return orv::win32::toCodePageExact(text, CP_ACP, bytes);
+}
 
 }  // namespace uplder::win32

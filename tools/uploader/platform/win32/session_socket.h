@@ -9,6 +9,9 @@
 
 #include "../../platform.h"
 
+struct fd_set;
+struct timeval;
+
 namespace uplder::win32 {
 
 // A point on the system's millisecond tick count a wait must not pass.
@@ -43,12 +46,27 @@ public:
     void close() override;
     int32_t lastError() const override { return m_error; }
     void sleepMs(uint32_t ms) override;
+    // The ANSI code page, as WinInet sends the remote names (ansiRemoteName).
+    bool commandBytes(const std::string& text, std::string& bytes) override;
+
+    // The select every wait calls: Winsock's, or a test's stand-in that plays the
+    // system's part (and counts the waits).
+    using SelectFn = int (*)(int, fd_set*, fd_set*, fd_set*, timeval*);
+    void setSelect(SelectFn f) { m_select = f; }
+    uintptr_t handle() const { return m_sock; }
 
 private:
     enum class Wait { Ready, TimedOut, Failed };
-    // Waits until the socket can be read (or written), or the deadline.
-    Wait wait(bool forWrite);
+    // Waits until the socket can be read (or written), or the deadline. Only the
+    // connect's wait watches the exception set, where Winsock reports a failed
+    // connect: for a receive or a send it would also report pending urgent
+    // (out-of-band) data, which is not part of the session's stream (the
+    // original's socket ignored it: its out-of-band handler did nothing) and which
+    // no read takes away, so every later wait would return at once and go round
+    // at full CPU until the deadline.
+    Wait wait(bool forWrite, bool connecting = false);
 
+    SelectFn m_select = nullptr;
     uintptr_t m_sock = ~uintptr_t(0);
     bool m_started = false;
     TickDeadline m_deadline;

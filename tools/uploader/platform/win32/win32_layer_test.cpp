@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../messages.h"
@@ -62,6 +64,29 @@ TEST(CodePage932, EveryMessageOfTheTableSurvivesTheConsole) {
     EXPECT_EQ(seen, 36);
     for (const char* fixed : {kProgressLabel, kTransferring, kUnpacking, kReportCode, kReportDescription})
         EXPECT_EQ(fromCodePage(toCodePage(fixed, kConsoleCodePage), kConsoleCodePage), fixed);
+}
+
+// Remote names: WinInet sends them in the ANSI code page; the telnet lines must
+// carry the same bytes, and a name that code page cannot hold is refused (no
+// default character, no best-fit look-alike).
+TEST(CodePage932, ExactConversionOrNone) {
+    struct Case {
+        const char* utf8;
+        bool ok;
+        std::string cp932;
+    } cases[] = {
+        {"rm ../home/update_orv3.inc\r\n", true, "rm ../home/update_orv3.inc\r\n"},
+        {"日本語.inc", true, bytes({0x93, 0xFA, 0x96, 0x7B, 0x8C, 0xEA, '.', 'i', 'n', 'c'})},
+        {"", true, ""},
+        {"\u20AC.inc", false, ""},         // the euro sign: not in 932
+        {"M\u00FCller.inc", false, ""},    // u with diaeresis: best fit would make it "u"
+        {"bad\xFF.inc", false, ""},        // not UTF-8
+    };
+    for (const Case& c : cases) {
+        std::string out = "x";
+        EXPECT_EQ(orv::win32::toCodePageExact(c.utf8, kConsoleCodePage, out), c.ok) << c.utf8;
+        EXPECT_EQ(out, c.cp932) << c.utf8;
+    }
 }
 
 TEST(CodePage932, WideRoundTrip) {
@@ -373,6 +398,70 @@ TEST(WinSessionSocket, DeadlineEndsAWaitOnASilentPeerAndEveryLaterCall) {
     ASSERT_TRUE(s.create());
     EXPECT_EQ(s.connect("127.0.0.1", l.port()), IoResult::TimedOut);
     EXPECT_EQ(s.lastError(), WSAETIMEDOUT);
+}
+
+// Winsock's select while urgent (out-of-band) data is pending: the exception set
+// says so at every call, whatever was read (as Windows documents it; wine's
+// stops once a read has found nothing, so the stand-in plays Windows' part). It
+// counts the waits.
+std::atomic<int> g_selects{0};
+std::atomic<bool> g_urgent{false};
+uintptr_t g_urgentSocket = 0;
+int urgentSelect(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+    ++g_selects;
+    if (g_urgent && e && FD_ISSET(static_cast<SOCKET>(g_urgentSocket), e)) {
+        if (r) FD_ZERO(r);
+        if (w) FD_ZERO(w);
+        FD_ZERO(e);
+        FD_SET(static_cast<SOCKET>(g_urgentSocket), e);
+        return 1;
+    }
+    return ::select(n, r, w, e, t);
+}
+
+// A wait that watched the exception set for a receive or a send returned at once
+// and went round again, at full CPU, until the normal data came or the deadline
+// passed; urgent data is not part of the session's stream.
+TEST(WinSessionSocket, PendingUrgentDataMakesNoWaitSpin) {
+    Listener l;
+    WinSessionSocket s;
+    ASSERT_TRUE(s.startup());
+    ASSERT_TRUE(s.create());
+    s.setSelect(urgentSelect);
+    ASSERT_TRUE(s.startDeadline(20000));
+    ASSERT_EQ(s.connect("127.0.0.1", l.port()), IoResult::Ok);
+    SOCKET peer = l.accept();
+    ASSERT_NE(peer, INVALID_SOCKET);
+    g_urgentSocket = s.handle();
+
+    // Urgent data (the telnet data mark), then the prompt a second later.
+    ASSERT_EQ(::send(peer, "\xF2", 1, MSG_OOB), 1);
+    g_urgent = true;
+    g_selects = 0;
+    std::thread later([peer] {
+        Sleep(1000);
+        ::send(peer, "# ", 2, 0);
+    });
+    uint8_t buf[16];
+    size_t len = 0;
+    IoResult r = s.receive(buf, sizeof buf, len);
+    later.join();
+    ASSERT_EQ(r, IoResult::Ok);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), len), "# ");  // without the urgent byte
+    EXPECT_LE(g_selects.load(), 3) << "the receive went round while it waited a second";
+
+    // The deadline ends such a wait, after as few rounds; and a send's wait alike.
+    ASSERT_TRUE(s.startDeadline(1500));
+    g_selects = 0;
+    EXPECT_EQ(s.receive(buf, sizeof buf, len), IoResult::TimedOut);
+    EXPECT_LE(g_selects.load(), 4) << "the receive went round until the deadline";
+    g_selects = 0;
+    const uint8_t b = 'x';
+    ASSERT_TRUE(s.startDeadline(20000));
+    EXPECT_EQ(s.send(&b, 1), IoResult::Ok);
+    EXPECT_LE(g_selects.load(), 2);
+    g_urgent = false;
+    s.close();
 }
 
 TEST(WinSessionSocket, RefusedConnectCarriesTheWinsockCode) {

@@ -85,11 +85,13 @@ public:
         m_session.reset();
     }
     bool setCurrentDirectory(const std::string& name) override {
+        if (!sendable(name)) return false;
         if (FtpSetCurrentDirectoryW(m_conn.get(), widen(name).c_str())) return true;
         m_error = static_cast<int32_t>(GetLastError());
         return false;
     }
     bool putFile(const std::string& localName, const std::string& remoteName) override {
+        if (!sendable(remoteName)) return false;
         if (FtpPutFileW(m_conn.get(), widen(localName).c_str(), widen(remoteName).c_str(),
                         FTP_TRANSFER_TYPE_BINARY, 1))
             return true;
@@ -99,6 +101,18 @@ public:
     int32_t lastError() const override { return m_error; }
 
 private:
+    // WinInet sends a remote name in the ANSI code page and puts the default
+    // character ("?") in place of what that code page lacks, so the appliance
+    // would get another name than the telnet lines use. Such a name fails here,
+    // with ERROR_NO_UNICODE_TRANSLATION, before anything is sent.
+    bool sendable(const std::string& name) {
+        std::string bytes;
+        if (orv::win32::toCodePageExact(name, CP_ACP, bytes)) return true;
+        m_error = ERROR_NO_UNICODE_TRANSLATION;
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+
     InetHandle m_session;
     InetHandle m_conn;
     int32_t m_error = 0;
