@@ -412,6 +412,30 @@ def case_name_outside_the_code_page_fails(rig):
     check(not os.path.exists(rig.path("commands.log")), "a telnet session ran")
 
 
+def case_folder_link_not_entered(rig):
+    """A folder that is a junction or a link (under wine: a symbolic link to a
+    folder, which wine shows as a reparse-point folder) is not entered, so a loop of
+    them cannot make the walk recurse for ever: it is sent as a file, which fails
+    with message 13, and the transfer stops."""
+    rig.start_ftp()
+    rig.start_telnet()
+    os.makedirs(os.path.join(rig.local, "files", "sub"))
+    os.makedirs(os.path.join(rig.root, "sub"))
+    os.symlink(".", os.path.join(rig.local, "files", "sub", "loop"))  # sub\loop is sub again
+    up = rig.uploader()
+    up.expect(ADDRESS_PROMPT, 60)
+    up.type("127.0.0.1")
+    up.expect(MENU_PROMPT)
+    up.type("1")
+    up.expect("\nloopを転送しています。\n\n\nFTPコマンド操作にて、\".\\sub\\loop\"のファイル転送に失敗したため、"
+              " 実行を中止しました。\n" + DETAILS, 60)
+    up.expect(EXIT_PROMPT)
+    check(RESET_PROMPT not in up.output(), "reset question after a failure")
+    up.type("")
+    check_eq(up.wait(), 0, "exit code")
+    check_eq(os.listdir(os.path.join(rig.root, "sub")), [], "uploaded into sub")
+
+
 def case_model_two_reset(rig):
     rig.start_telnet()
     up = rig.uploader(["-inc1", "-inc2"])
@@ -485,6 +509,7 @@ CASES = [
     case_model_two_reset,
     case_japanese_names_same_bytes,
     case_name_outside_the_code_page_fails,
+    case_folder_link_not_entered,
     failure_case("no_ftp_server", "1", lambda rig: [
         "\n\n" + LOGIN_STOP + DETAILS + "\nThe attempt to connect to the server failed.\n"]),
     failure_case("ftp_login_refused", "1", lambda rig: [

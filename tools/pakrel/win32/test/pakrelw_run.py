@@ -9,11 +9,13 @@ every dialog in English and Japanese into the artefacts folder.
 usage: pakrelw_run.py WINE_RUN PAKRELW_EXE CARRIED_EXE DLGDRIVER_EXE PAKREL_HOST WORKDIR ARTIFACTS
 Exit 77 (skipped) when wine, Xvfb, gcab or the host pakrel is missing.
 """
+import glob
 import os
 import shutil
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 wine_run, exe, carried, driver, pakrel, work, artifacts = sys.argv[1:8]
@@ -434,6 +436,151 @@ click 1
               bool(lines) and lines[0].lower().endswith("\\temp\\~six.exe"), str(lines))
         tmpunix = os.path.join(wow, "drive_c", lines[0][3:].replace("\\", "/")) if lines and lines[0].startswith("C:\\") else ""
         check("and the extracted files and folder are removed", tmpunix and not os.path.exists(tmpunix), tmpunix)
+
+    # 13. The Windows-only paths of the run.
+    # 13a. The version check: wine tells one program (by its file name) that it runs
+    # on Windows 98: string 13 in the ANSI box, caption "CAB-SFX [Unicode version]",
+    # exit -2. The check comes first, so the bare program will do.
+    win9x = {"en": "This sfx-module cannot be run in Windows 9x.",
+             "ja": "このセットアップモジュールは Windows 9x 環境では動作しません。"}
+    for lang, t in win9x.items():
+        name = f"ver9x_{lang}.exe"
+        shutil.copy(exe, name)
+        subprocess.run([wine_run, "reg", "add", f"HKCU\\Software\\Wine\\AppDefaults\\{name}", "/v", "Version",
+                        "/d", "win98", "/f"], env=english, timeout=240, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        rc = run(f"ver9x_{lang}", [os.path.abspath(name)], lang=LANGS[lang], script=f"""
+win CAB-SFX [Unicode version]
+text 65535 ={t}
+{shot(f'win9x_{lang}.png')}
+click 1
+""")
+        check(f"Windows 9x: string 13, exit -2 ({lang})", rc == 254, f"(rc {rc})")
+
+    # 13b. An archive that cannot be opened (another program holds it without
+    # sharing): the system's text with Retry and Cancel; Retry once it can be
+    # opened goes on and extracts; Cancel shows string 2 and exits -1.
+    def held_run(name, folder, lang, script):
+        os.makedirs(folder)
+        shutil.copy("pkg.cab", f"{folder}/pkg.cab")
+        flag = os.path.abspath(f"{name}.let-go")
+        holder = subprocess.Popen([wine_run, driver, "--hold", winpath(f"{folder}/pkg.cab"), winpath(flag)],
+                                  env=LANGS[lang], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+        first = [b""]
+        reader = threading.Thread(target=lambda: first.__setitem__(0, holder.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(120)
+        check(f"{name}: the archive is held", first[0].startswith(b"held"), repr(first[0]))
+        rc = run(name, [exe, "/h", "/o", "/n", winpath(f"{folder}/pkg.cab")], lang=LANGS[lang],
+                 script=script.replace("LETGO", winpath(flag)))
+        write(flag, b"")
+        try:
+            holder.wait(60)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+            holder.wait()
+        return rc
+
+    nocab = {"en": "Cannot open arhive.", "ja": "書庫を開けません。"}
+    for lang in ("en", "ja"):
+        rc = held_run(f"retry_{lang}", f"held_{lang}", lang, f"""
+win CAB-SFX
+text 4 ~R
+{shot(f'retry_{lang}.png')}
+touch LETGO
+sleep 1000
+click 4
+""")
+        check(f"Retry once the archive can be read goes on, exit 0 ({lang})", rc == 0, f"(rc {rc})")
+        check(f"and extracts ({lang})", read(f"held_{lang}/files/a.txt") == b"hello\n")
+        rc = held_run(f"nocab_{lang}", f"held_cancel_{lang}", lang, f"""
+win CAB-SFX
+click 2
+gone
+win CAB-SFX
+text 65535 ={nocab[lang]}
+{shot(f'noarchive_{lang}.png')}
+click 1
+""")
+        check(f"Cancel: string 2, exit -1 ({lang})", rc == 255, f"(rc {rc})")
+        check(f"and nothing extracted ({lang})", not os.path.exists(f"held_cancel_{lang}/files"))
+
+    # 13c. Cancel in the progress dialog, and its close box, while a package is
+    # extracted (20,000 small files keep the worker busy for seconds under wine):
+    # what was written stays, the rest is not written, the program is not run,
+    # exit -1.
+    os.makedirs("manysrc/many")
+    shutil.copy(carried, "manysrc/carried.exe")
+    many = [f"many/f{i:05d}.txt" for i in range(20000)]
+    for n in many:
+        with open(f"manysrc/{n}", "wb") as f:
+            f.write(b"0123456789")
+    cab("many.cab", "manysrc", ["carried.exe"] + many)
+    marker_c = os.path.abspath("marker_c.txt")
+    for how, steps in (("cancel", "click 2"), ("closebox", "close")):
+        d = f"pc_{how}"
+        os.makedirs(d)
+        pack(f"{d}.exe", "many.cab", "--dest", winpath(d), "--program", f"carried.exe {winpath(marker_c)}",
+             "--wait", "--hide", "--no-questions")
+        rc = run(f"progress_{how}", [os.path.abspath(f"{d}.exe")], script=f"""
+win Decompressing...
+{shot(f'progress_{how}_en.png') if how == 'cancel' else 'sleep 300'}
+{steps}
+gone
+""")
+        written = len(os.listdir(f"{d}/many")) if os.path.isdir(f"{d}/many") else 0
+        check(f"progress dialog {how}: exit -1", rc == 255, f"(rc {rc})")
+        check(f"progress dialog {how}: what was written stays", read(f"{d}/carried.exe") == read(carried))
+        check(f"progress dialog {how}: the rest was not written", written < len(many), f"({written} of {len(many)})")
+        check(f"progress dialog {how}: the program did not run", not os.path.exists(marker_c))
+
+    # 13d. An ".inf" program is installed with rundll32.exe (from the Windows
+    # folder) and setupapi's InstallHinfSection, waited for, then removed.
+    os.makedirs("infsrc")
+    write("infsrc/orvtest.inf", b"[Version]\r\nSignature=\"$Windows NT$\"\r\n\r\n[DefaultInstall]\r\n"
+          b"AddReg=Orv.AddReg\r\n\r\n[Orv.AddReg]\r\nHKCU,\"Software\\Orvane\\InfTest\",\"Installed\",0,\"yes\"\r\n")
+    cab("inf.cab", "infsrc", ["orvtest.inf"])
+    pack("infpkg.exe", "inf.cab", "--dest", "%temp%", "--program", "orvtest.inf", "--no-questions", "--wait", "--hide")
+
+    def inf_installed(e):
+        q = subprocess.run([wine_run, "reg", "query", "HKCU\\Software\\Orvane\\InfTest", "/v", "Installed"], env=e,
+                           timeout=240, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return b"yes" in q.stdout
+
+    rc = run("inf", [os.path.abspath("infpkg.exe")])
+    check("the .inf package exits 0", rc == 0, f"(rc {rc})")
+    check("and setupapi installed its DefaultInstall section (the registry value)", inf_installed(english))
+    left = glob.glob(os.path.join(prefix, "drive_c", "users", "*", "Temp", "~infpkg.exe"))
+    check("and the extracted .inf and its folder are removed", not left, str(left))
+
+    # With platform mark '6', in the win32 stage: the 32-bit build under WOW64 (a
+    # win64 prefix) switches the file system redirection off around the install,
+    # so the rundll32.exe it starts is the 64-bit one of the Windows folder.
+    if not is64:
+        pack("infpkg6.exe", "inf.cab", "--dest", "%temp%", "--program", "orvtest.inf", "--no-questions", "--wait",
+             "--hide", "--platform", "6")
+        wow = os.path.join(os.path.dirname(prefix), "wineprefix-wow64")
+        wow_env = dict(english, ORV_WINEPREFIX=wow, WINEPREFIX=wow)
+        win64_run = os.path.join(os.path.dirname(wine_run), "wine-run-win64")
+        rc = run("inf_wow64", [os.path.abspath("infpkg6.exe")], lang=wow_env, runner=win64_run)
+        q = subprocess.run([win64_run, "reg", "query", "HKCU\\Software\\Orvane\\InfTest", "/v", "Installed"],
+                           env=wow_env, timeout=240, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-k"], env=wow_env, timeout=60, stdin=subprocess.DEVNULL)
+        check("the .inf package with platform mark 6 under WOW64 exits 0 and installs", rc == 0 and b"yes" in q.stdout,
+              f"(rc {rc})")
+
+    # 13e. Without a program, the shell opens the destination (open-folder flag,
+    # the default of the extractor mode): wine's explorer shows the folder.
+    os.makedirs("opened")
+    shutil.copy("pkg.cab", "opened/pkg.cab")
+    rc = run("open_folder", [exe, "/h", "/o", winpath("opened/pkg.cab")], script=f"""
+window ExplorerWClass opened
+{shot('openfolder_en.png')}
+close
+""")
+    check("extractor without a program exits 0 and the shell opened the destination", rc == 0, f"(rc {rc})")
 finally:
     subprocess.run(["wineserver", "-k"], env=env, timeout=60, stdin=subprocess.DEVNULL)
 
