@@ -162,7 +162,7 @@ try:
     # "~a.exe b.exe": only the program field is split, so the command is not cut
     # inside the destination.
     marker_b = os.path.abspath("marker_b.txt")
-    pack("a.exe b.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker_b)} x.y",
+    pack("a.exe b.exe", "pkg.cab", "--dest", "%temp%", "--program", f'carried.exe "{winpath(marker_b)}" x.y',
          "--no-questions", "--wait", "--hide")
     rc = run("ship_exe_blank", [os.path.abspath("a.exe b.exe")])
     check("package \"a.exe b.exe\" exits 0", rc == 0, f"(rc {rc})")
@@ -377,7 +377,7 @@ gone
     # 10. A CRC mismatch: the warning, and the program is not run.
     marker2 = os.path.abspath("marker2.txt")
     for lang, t in T.items():
-        pack(f"crc_{lang}.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker2)}",
+        pack(f"crc_{lang}.exe", "pkg.cab", "--dest", "%temp%", "--program", f'carried.exe "{winpath(marker2)}"',
              "--no-questions", "--wait", "--hide", "--crc")
         data = bytearray(read(f"crc_{lang}.exe"))
         data[-1] ^= 0xFF
@@ -410,7 +410,7 @@ click 7
     # WOW64), the 32-bit build in a win32 prefix. The 32-bit build in a win64 prefix
     # runs under WOW64 and goes on: extracted, the program run, everything removed.
     marker6 = os.path.abspath("marker6.txt")
-    pack("six.exe", "pkg.cab", "--dest", "%temp%", "--program", f"carried.exe {winpath(marker6)}",
+    pack("six.exe", "pkg.cab", "--dest", "%temp%", "--program", f'carried.exe "{winpath(marker6)}"',
          "--no-questions", "--wait", "--hide", "--platform", "6")
     refused = {"en": "This sfx-module cannot be run in Win32.",
                "ja": "このセットアップモジュールは Windows 64ビット用です。"}
@@ -521,7 +521,7 @@ click 1
     for how, steps in (("cancel", "click 2"), ("closebox", "close")):
         d = f"pc_{how}"
         os.makedirs(d)
-        pack(f"{d}.exe", "many.cab", "--dest", winpath(d), "--program", f"carried.exe {winpath(marker_c)}",
+        pack(f"{d}.exe", "many.cab", "--dest", winpath(d), "--program", f'carried.exe "{winpath(marker_c)}"',
              "--wait", "--hide", "--no-questions")
         rc = run(f"progress_{how}", [os.path.abspath(f"{d}.exe")], script=f"""
 win Decompressing...
