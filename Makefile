@@ -42,8 +42,9 @@ need-root:
 demo: need-root build-native
 	@./scripts/demo
 
-# The wine benchmark needs the Windows build, the appliance one the virtual Orvane.
-bench: build-native build-win32 appliance
+# The wine benchmarks need the Windows builds (win64 where 32-bit programs do not
+# run), the appliance one the virtual Orvane.
+bench: build-native build-win32 build-win64 appliance
 	@./scripts/bench
 
 fuzz: deps
