@@ -70,6 +70,22 @@ protected:
         std::ofstream f(conf);
         f << "; written by the test\nport=" << port << "\ndevice=" << dev << "\nmaxnodes=5\n" << extra;
     }
+    // A listener of the test's own on the daemon's port, so that its bind fails;
+    // close-on-exec, so that the daemon does not inherit it. -1 when it cannot be made.
+    static int holdPort() {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kPort);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(s, (struct sockaddr*)&a, sizeof a) != 0 || listen(s, 1) != 0) {
+            close(s);
+            return -1;
+        }
+        return s;
+    }
     // Runs gatex1d as the init script does; returns the launcher's exit.
     rig::Exit launch(std::vector<std::string> args, std::vector<std::string> env = {}) {
         args.insert(args.begin(), rig::binDir() + "/gatex1d");
@@ -117,15 +133,11 @@ protected:
     long long stopTime(pid_t pid, int sig, const char* what) {
         long long t0 = rig::nowMs();
         if (kill(pid, sig) != 0) return -1;
-        for (long long end = t0 + 30000; rig::nowMs() < end; usleep(1000)) {
-            if (!alive(pid)) {
-                long long ms = rig::nowMs() - t0;
-                std::printf("[measured] gatex1d %s, %s: %lld ms from the signal to the end\n", what,
-                            sig == SIGTERM ? "SIGTERM" : "SIGHUP", ms);
-                return ms;
-            }
-        }
-        return -1;
+        if (!rig::waitUntil([&] { return !alive(pid); }, 30000, 1)) return -1;
+        long long ms = rig::nowMs() - t0;
+        std::printf("[measured] gatex1d %s, %s: %lld ms from the signal to the end\n", what,
+                    sig == SIGTERM ? "SIGTERM" : "SIGHUP", ms);
+        return ms;
     }
     static bool alive(pid_t pid) {
         std::string st = rig::readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -487,16 +499,8 @@ TEST_F(Gatex1d, BindRetriesUntilThePortIsFree) {
     NEED_RIG();
     ASSERT_NO_FATAL_FAILURE(startSim({"--meter", "1:2:1"}));
     writeConf("maxnodes=1\n");
-    // Close-on-exec: the daemon must not inherit the test's own listener.
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(s, (struct sockaddr*)&a, sizeof a), 0);
-    ASSERT_EQ(listen(s, 1), 0);
+    int s = holdPort();
+    ASSERT_GE(s, 0);
     rig::Exit e = launch({conf});
     ASSERT_EQ(e.code, 0);
     EXPECT_TRUE(log.waitFor("bind: Address already in use, retry", 10000, mark));
@@ -599,15 +603,8 @@ TEST_F(Gatex1d, StopDuringTheBindRetrySleep) {
     NEED_RIG();
     ASSERT_NO_FATAL_FAILURE(startSim({"--meter", "1:2:1"}));
     writeConf("maxnodes=1\n");
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(s, (struct sockaddr*)&a, sizeof a), 0);
-    ASSERT_EQ(listen(s, 1), 0);
+    int s = holdPort();
+    ASSERT_GE(s, 0);
     rig::Exit e = launch({conf});
     ASSERT_EQ(e.code, 0);
     ASSERT_TRUE(log.waitFor("bind: Address already in use, retry", 10000, mark));

@@ -606,13 +606,14 @@ TEST_F(SerlinkRig, SigtermEndsItWhereverItWaits) {
             ASSERT_GE(c.send(k.command, k.node, '0'), 0);
             // The request is taken, and for a line exchange its frame written.
             ASSERT_TRUE(rig::waitUntil([&] { return queued(req) == 0; }, 5000));
-            if (k.command != ZRCMD_HELLO)
+            if (k.command != ZRCMD_HELLO) {
                 ASSERT_TRUE(rig::waitUntil([&] { return s.console().find("put_string") != std::string::npos; }, 5000));
+            }
         }
         long long t0 = rig::nowMs();
         ASSERT_TRUE(s.proc.signal(SIGTERM));
         std::optional<rig::Exit> e;
-        while (!(e = s.proc.waitExit(0)) && rig::nowMs() - t0 < 30000) usleep(1000);
+        rig::waitUntil([&] { return (e = s.proc.waitExit(0)).has_value(); }, 30000, 1);
         long long ms = rig::nowMs() - t0;
         ASSERT_TRUE(e) << "still running 30 s after the signal";
         std::printf("[measured] serlink in %s, SIGTERM: %lld ms from the signal to the end\n", k.what, ms);

@@ -53,6 +53,16 @@ protected:
         while (bootExchanges && !zr1t::childrenOf(proc.pid()).empty() && rig::nowMs() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Starts with a 5 s answer time-out and has `holder` ask for set_time, which the
+    // peer never answers: the connection's child takes the semaphore and keeps it.
+    void holdSemaphore(QueuePeer& peer, rig::ProtoClient& holder) {
+        ASSERT_NO_FATAL_FAILURE(start(peer, "[ZR11ACOMMAND]\nmaxnodes=1\n[MSGQUE]\ntimeout=5000000\n"));
+        peer.onRequest([](const MsgRequest& r, MsgAnswer&) { return r.command != ZRCMD_SET_TIME; });
+        ASSERT_TRUE(holder.connect("127.0.0.1", 1131, 3000));
+        size_t n = peer.requests().size();
+        ASSERT_TRUE(holder.sendLine("?cmd=set_time"));
+        ASSERT_TRUE(peer.waitRequests(n + 1, 3000));
+    }
     rig::Process proc;
 };
 
@@ -187,13 +197,8 @@ TEST_F(Commander, ExchangesNeverOverlap) {
 // not block the exchanges of everyone after it.
 TEST_F(Commander, ChildKilledInsideAnExchangeReleasesTheSemaphore) {
     QueuePeer peer;
-    start(peer, "[ZR11ACOMMAND]\nmaxnodes=1\n[MSGQUE]\ntimeout=5000000\n");
-    peer.onRequest([](const MsgRequest& r, MsgAnswer&) { return r.command != ZRCMD_SET_TIME; });
     rig::ProtoClient hung, other;
-    ASSERT_TRUE(hung.connect("127.0.0.1", 1131, 3000));
-    size_t n = peer.requests().size();
-    ASSERT_TRUE(hung.sendLine("?cmd=set_time"));
-    ASSERT_TRUE(peer.waitRequests(n + 1, 3000));
+    ASSERT_NO_FATAL_FAILURE(holdSemaphore(peer, hung));
     // The boot scan has ended: the only child is the connection's, now waiting
     // for its answer with the semaphore taken.
     auto kids = zr1t::childrenOf(proc.pid());
@@ -290,10 +295,7 @@ long long stopTime(pid_t pid, const char* what, rig::Process* own = nullptr) {
         size_t p = st.rfind(')');
         return st.empty() || (p != std::string::npos && p + 2 < st.size() && st[p + 2] == 'Z');
     };
-    while (!gone()) {
-        if (rig::nowMs() - t0 > 30000) return -1;
-        usleep(1000);
-    }
+    if (!rig::waitUntil(gone, 30000, 1)) return -1;
     long long ms = rig::nowMs() - t0;
     std::printf("[measured] ZR1Communicator %s, SIGTERM: %lld ms from the signal to the end\n", what, ms);
     return ms;
@@ -301,14 +303,10 @@ long long stopTime(pid_t pid, const char* what, rig::Process* own = nullptr) {
 
 TEST_F(Commander, SigtermInTheSemaphoreWaitSendsNoCommand) {
     QueuePeer peer;
-    start(peer, "[ZR11ACOMMAND]\nmaxnodes=1\n[MSGQUE]\ntimeout=5000000\n");
     // set_time is never answered: its child holds the semaphore for 5 s.
-    peer.onRequest([](const MsgRequest& r, MsgAnswer&) { return r.command != ZRCMD_SET_TIME; });
     rig::ProtoClient holder, waiter;
-    ASSERT_TRUE(holder.connect("127.0.0.1", 1131, 3000));
-    size_t n = peer.requests().size();
-    ASSERT_TRUE(holder.sendLine("?cmd=set_time"));
-    ASSERT_TRUE(peer.waitRequests(n + 1, 3000));
+    ASSERT_NO_FATAL_FAILURE(holdSemaphore(peer, holder));
+    size_t held = peer.requests().size();  // the holder's set_time is the last
     auto first = zr1t::childrenOf(proc.pid());
     ASSERT_EQ(first.size(), 1u);
     ASSERT_TRUE(waiter.connect("127.0.0.1", 1131, 3000));
@@ -324,7 +322,7 @@ TEST_F(Commander, SigtermInTheSemaphoreWaitSendsNoCommand) {
     EXPECT_LE(ms, kStopBound);
     EXPECT_TRUE(waiter.closed(3000));
     EXPECT_FALSE(waiter.readLine(100).has_value()) << "no line after the stop";
-    EXPECT_EQ(peer.requests().size(), n + 1) << "the waiting child sent no command";
+    EXPECT_EQ(peer.requests().size(), held) << "the waiting child sent no command";
     EXPECT_EQ(zr1t::semaphoreSets(), 0);
     EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000));
 }
