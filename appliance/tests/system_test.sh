@@ -44,8 +44,27 @@ expect "ZR1Communicator reading" '^\?cmd=get_value&status=OK&val=[0-9]+&time=20'
 driver() { guest "basename \$(readlink /sys/class/tty/$1/device/driver)" | tr -d '\r'; }
 expect "ttyUSB0's driver" '^ftdi_sio$' "$(driver ttyUSB0)"
 expect "ttyUSB1's driver" '^ftdi_sio$' "$(driver ttyUSB1)"
+# serlink opens its line for each exchange with a node and closes it after; a
+# reading is over in a few milliseconds. A rescan of node 5, where no node answers,
+# holds the line for serlink's whole receive wait: ask for one from inside the guest
+# and look at serlink's descriptors while it runs (up to 20 rescans).
 spid=$(gpids serlink)
-expect "serlink's line" '/dev/ttyUSB0' "$(guest "ls -l /proc/$spid/fd" | grep -o '/dev/ttyUSB[0-9]*' | sort -u | paste -sd' ')"
+zreq='?cmd=rescan&node=5'
+serlink_line() {
+    guest "i=0
+    while [ \$i -lt 20 ]; do
+        printf '$zreq\\r\\n' | nc -w 10 127.0.0.1 1131 >/dev/null &
+        n=0
+        while [ \$n -lt 500 ]; do
+            l=\$(ls -l /proc/$spid/fd 2>/dev/null | grep -o '/dev/ttyUSB[0-9]*')
+            [ -n \"\$l\" ] && { echo \"\$l\"; i=20; break; }
+            n=\$((n + 1))
+        done
+        wait
+        i=\$((i + 1))
+    done" | grep -o '/dev/ttyUSB[0-9]*' | sort -u | paste -sd' '
+}
+expect "serlink's line" '^/dev/ttyUSB0$' "$(serlink_line)"
 # What the driver holds for the line (busybox stty on the device), sorted.
 line_settings() {
     guest "stty -F $1 -a" | tr ' ;' '\n\n' | grep -E '^-?(parenb|parodd|cstopb)$|^cs[5-8]$' | LC_ALL=C sort | paste -sd' '
