@@ -19,7 +19,7 @@ if(ORV_TESTS)
     orv_require_program(ORV_CABEXTRACT cabextract cabextract)
     orv_add_gtest(decoders_cabinet_test
       SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/cabinet_decode_test.cpp
-      LIBS cabdecoders
+      LIBS cabdecoders orvdeadline
       DEFINES ORV_CABEXTRACT="${ORV_CABEXTRACT}" ORV_CAB_DATA="${CMAKE_SOURCE_DIR}/tests/data/cab"
       LABELS integration)
   endif()
