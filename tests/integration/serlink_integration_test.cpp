@@ -206,7 +206,9 @@ protected:
         ASSERT_TRUE(c.waitReqQueue(5000));
     }
     void TearDown() override {
-        if (!IsSkipped()) EXPECT_EQ(c.late, 0);
+        if (!IsSkipped()) {
+            EXPECT_EQ(c.late, 0);
+        }
     }
     // Every frame of the test went out as one the nodes took (the simulator
     // checked every check value), and these are among them, byte for byte.
@@ -374,6 +376,7 @@ TEST_F(SerlinkCommands, UnknownCodesAndRefusedNodes) {
 
 // get_leaves: every node in turn; the cache stays as it was.
 TEST_F(SerlinkCommands, GetLeavesLeavesTheCacheAlone) {
+    ASSERT_NO_FATAL_FAILURE(scanLeaves());
     ASSERT_NO_FATAL_FAILURE(checkTypes());
     a = c.exchange(ZRCMD_CLRCHKTYP20CH, '5');
     ASSERT_TRUE(a);
