@@ -1,6 +1,9 @@
-// Test helpers of the POSIX shells: a loopback listener, and running a call that
-// must not block in a child process with a bound.
+// Test helpers of the POSIX shells: a bounded wait for a condition, a loopback
+// listener, and running a call that must not block in a child process with a bound.
+// The rig's tests have the same wait as rig::waitUntil.
 #pragma once
+#include "deadline.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -12,6 +15,18 @@
 #include <functional>
 
 namespace drvtest {
+
+// Asks done() every pollMs until it is true or timeoutMs has passed; true when it
+// became true. The way to wait for a condition instead of sleeping for a guess.
+template <class Done>
+bool waitUntil(Done done, int timeoutMs, int pollMs = 10) {
+    orv::Deadline d = orv::Deadline::in(timeoutMs);
+    for (;;) {
+        if (done()) return true;
+        if (d.passed()) return false;
+        usleep(static_cast<useconds_t>(pollMs) * 1000);
+    }
+}
 
 // A listener on a free loopback port.
 struct LoopbackListener {
@@ -55,11 +70,9 @@ inline bool endsOnItsOwn(const std::function<void()>& fn, int boundMs = 10000) {
         _exit(0);
     }
     if (pid < 0) return false;
-    for (int waited = 0; waited < boundMs; waited += 10) {
-        int st;
-        if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-        usleep(10000);
-    }
+    int st = 0;
+    if (waitUntil([&] { return waitpid(pid, &st, WNOHANG) == pid; }, boundMs))
+        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return false;

@@ -12,18 +12,12 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 
+#include "deadline.h"
 #include "sigwake.h"
 
 namespace {
 bool (*g_stopping)() = nullptr;
-
-long long now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Runs f with every signal held off: the stop check and the call after it are
 // one step. A check that ends the process may exit inside.
@@ -56,12 +50,12 @@ bool sw_stopping() {
 }
 
 int sw_poll(int fd, short events, int timeoutMs) {
-    long long deadline = timeoutMs < 0 ? -1 : now_ms() + timeoutMs;
+    long long deadline = timeoutMs < 0 ? -1 : orv::nowMs() + timeoutMs;
     for (;;) {
         if (sw_stopping()) return stopped(-2);
         int wait = -1;
         if (deadline >= 0) {
-            long long left = deadline - now_ms();
+            long long left = deadline - orv::nowMs();
             wait = left < 0 ? 0 : (int)left;
         }
         struct pollfd p[2] = {{fd, events, 0}, {sig_wake_fd(), POLLIN, 0}};
@@ -77,18 +71,18 @@ int sw_poll(int fd, short events, int timeoutMs) {
             if (sw_stopping()) return stopped(-2);
             return 1;
         }
-        if (r == 0 && deadline >= 0 && now_ms() >= deadline) return 0;
+        if (r == 0 && deadline >= 0 && orv::nowMs() >= deadline) return 0;
     }
 }
 
 bool sw_sleep(long long ms) {
-    long long deadline = now_ms() + (ms > 0 ? ms : 0);
+    long long deadline = orv::nowMs() + (ms > 0 ? ms : 0);
     for (;;) {
         if (sw_stopping()) {
             errno = ECANCELED;
             return false;
         }
-        long long left = deadline - now_ms();
+        long long left = deadline - orv::nowMs();
         if (left <= 0) return true;
         // Slices of at most a minute: a long wait needs no huge poll value.
         int wait = left > 60000 ? 60000 : (int)left;

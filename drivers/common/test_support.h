@@ -60,6 +60,13 @@ public:
     }
     ~LogCapture() { drv_set_log_sink(nullptr); }
     const std::vector<LogRecord>& all() const { return records(); }
+    // The texts alone, oldest first.
+    std::vector<std::string> texts() const {
+        std::vector<std::string> t;
+        for (const LogRecord& r : records()) t.push_back(r.text);
+        return t;
+    }
+    void clear() { records().clear(); }
 
 private:
     static std::vector<LogRecord>& records() {

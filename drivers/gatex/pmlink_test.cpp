@@ -17,12 +17,10 @@
 #include "devlock.h"
 #include "log.h"
 #include "posix_test_support.h"
+#include "test_support.h"
 #include "timedio.h"
 
 namespace {
-std::vector<std::string> g_logged;
-void sink(int, const char* t) { g_logged.emplace_back(t); }
-
 struct Pty {
     int master = -1, slave = -1;
     std::string path;
@@ -40,13 +38,11 @@ struct Pty {
 
 class Link : public ::testing::Test {
 protected:
+    drvtest::LogCapture log;
     void SetUp() override {
-        g_logged.clear();
-        drv_set_log_sink(sink);
         ASSERT_EQ(devlock_create(), 0);
     }
     void TearDown() override {
-        drv_set_log_sink(nullptr);
         semctl(devlock_id(), 0, IPC_RMID);
     }
     int lockValue() { return semctl(devlock_id(), 0, GETVAL); }
@@ -140,19 +136,19 @@ TEST_F(Link, OpenFailuresReleaseTheLock) {
     strcpy(pm_cfg.device, "/nonexistent/ttyUSB9");
     EXPECT_EQ(pm_openandinit(), -1);
     EXPECT_EQ(lockValue(), 1);
-    ASSERT_FALSE(g_logged.empty());
-    EXPECT_EQ(g_logged.back(), "failed to open device file: /nonexistent/ttyUSB9");
+    ASSERT_FALSE(log.texts().empty());
+    EXPECT_EQ(log.texts().back(), "failed to open device file: /nonexistent/ttyUSB9");
 
     // A pty has no serial driver: TIOCGSERIAL fails with ENOTTY, not EINVAL.
     Pty p;
     ASSERT_FALSE(p.path.empty());
     snprintf(pm_cfg.device, sizeof pm_cfg.device, "%s", p.path.c_str());
-    g_logged.clear();
+    log.clear();
     EXPECT_EQ(pm_openandinit(), -1);
     EXPECT_EQ(lockValue(), 1);
-    ASSERT_EQ(g_logged.size(), 2u);
-    EXPECT_EQ(g_logged[0], "failed to get serial info: " + p.path);
-    EXPECT_EQ(g_logged[1], "ioctl(TIOCGSERIAL) failed for errno: " + std::to_string(ENOTTY) + ", (!= EINVAL)");
+    ASSERT_EQ(log.texts().size(), 2u);
+    EXPECT_EQ(log.texts()[0], "failed to get serial info: " + p.path);
+    EXPECT_EQ(log.texts()[1], "ioctl(TIOCGSERIAL) failed for errno: " + std::to_string(ENOTTY) + ", (!= EINVAL)");
 
     // A file is no terminal either.
     char tmpl[] = "/tmp/pmlinkXXXXXX";

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "deadline.h"
 #include "hex.h"
 #include "log.h"
 #include "mewtocol.h"
@@ -26,12 +27,6 @@ constexpr int kOpenAttempts = 100;
 
 bool in_table(int node) { return node >= 0 && node < kPmNodes; }
 
-long long now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 // One exchange over an open device: the answer's length, or -1.
 //
 // Every answer frame begins with "%". A line without one is noise on the bus
@@ -43,7 +38,7 @@ long long now_ms() {
 int exchange(int fd, const char* frame, int flen, char* answer, int size, int timeoutMs) {
     answer[0] = '\0';
     if (!pm_line->send(fd, frame, (size_t)flen)) return -1;
-    long long end = now_ms() + timeoutMs;
+    orv::Deadline end = orv::Deadline::in(timeoutMs);
     int wait = timeoutMs;
     for (;;) {
         int n = pm_line->read(fd, answer, size, wait);
@@ -53,7 +48,7 @@ int exchange(int fd, const char* frame, int flen, char* answer, int size, int ti
             memmove(answer, pct, (size_t)(n - skip) + 1);
             return n - skip;
         }
-        wait = (int)(end - now_ms());
+        wait = end.leftMs();
         if (wait <= 0) {
             answer[0] = '\0';
             return -1;

@@ -13,6 +13,7 @@
 
 #include "log.h"
 #include "ov3.h"
+#include "test_support.h"
 
 namespace {
 
@@ -86,24 +87,14 @@ public:
     bool stopping() override { return stopAfterSends >= 0 && (int)sent.size() >= stopAfterSends; }
 };
 
-class StringConn : public drv::Conn {
-public:
-    std::string out;
-    int getLine(char*, int) override { return 0; }
-    void write(const char* d, size_t n) override { out.append(d, n); }
-    void flush() override {}
-};
-
 const drv::Dialect kDialect = {"gatex1d", "1.18", nullptr, 0, pm_raw, nullptr, nullptr};
-
-std::vector<std::string> g_logged;
-void sink(int, const char* text) { g_logged.emplace_back(text); }
 
 class Meters : public ::testing::Test {
 protected:
     std::unique_ptr<PmShared> shared{new PmShared()};
+    drvtest::LogCapture log;
     ScriptLine line;
-    StringConn conn;
+    drvtest::StringConn conn{""};
     drv::Session session{conn, kDialect};
 
     void SetUp() override {
@@ -111,12 +102,9 @@ protected:
         pm_shared = shared.get();
         pm_line = &line;
         pm_cfg = PmConfig();
-        g_logged.clear();
-        drv_set_log_sink(sink);
         ov3_init(0);
     }
     void TearDown() override {
-        drv_set_log_sink(nullptr);
         EXPECT_EQ(line.held, 0) << "lock left held";
     }
 
@@ -233,9 +221,9 @@ TEST_F(Meters, OpenRetriesDoubleTheirDelay) {
     line.failOpens = 3;
     ASSERT_EQ(pm_scan(0), 0);
     EXPECT_EQ(line.pauses, (std::vector<unsigned>{5, 10, 20}));
-    ASSERT_EQ(g_logged.size(), 3u);
-    EXPECT_EQ(g_logged[0], "failed to open and init the device.retry after 5 seconds.");
-    EXPECT_EQ(g_logged[2], "failed to open and init the device.retry after 20 seconds.");
+    ASSERT_EQ(log.texts().size(), 3u);
+    EXPECT_EQ(log.texts()[0], "failed to open and init the device.retry after 5 seconds.");
+    EXPECT_EQ(log.texts()[2], "failed to open and init the device.retry after 20 seconds.");
 }
 
 TEST_F(Meters, HundredFailedOpensTouchNothing) {
@@ -250,7 +238,7 @@ TEST_F(Meters, HundredFailedOpensTouchNothing) {
     EXPECT_STREQ(shared->leaves, "1_1\n");
     // The doubling stops short of overflowing.
     EXPECT_GT(line.pauses.back(), 1u << 30);
-    EXPECT_EQ(g_logged.back(), "failed to open and init the device, giving up.");
+    EXPECT_EQ(log.texts().back(), "failed to open and init the device, giving up.");
 }
 
 TEST_F(Meters, PendingStopEndsTheRetries) {
@@ -463,7 +451,8 @@ TEST_F(Meters, MadeUpValuesAboveNode99) {
 // No answer is written while the device lock is held: a client that stops
 // reading would hold every other reading of the line with its write.
 TEST_F(Meters, NoAnswerIsWrittenUnderTheLock) {
-    struct LockCheckConn : StringConn {
+    struct LockCheckConn : drvtest::StringConn {
+        LockCheckConn() : StringConn("") {}
         const int* held = nullptr;
         int flushesHeld = 0;
         void flush() override {

@@ -104,9 +104,8 @@ protected:
         ASSERT_TRUE(e.exited && e.code == 0) << e.code << " " << e.signal;
         ASSERT_TRUE(rig::waitPort(port, 30000)) << rig::readFile(log.path());
         // waitPort's own probe connection has a process that may still be ending.
-        auto pids = rig::pidsOf("gatex1d");
-        for (long long end = rig::nowMs() + kT; pids.size() > 1 && rig::nowMs() < end; pids = rig::pidsOf("gatex1d"))
-            usleep(20000);
+        std::vector<pid_t> pids;
+        rig::waitUntil([&] { return (pids = rig::pidsOf("gatex1d")).size() <= 1; }, kT, 20);
         ASSERT_EQ(pids.size(), 1u);
         mainPid = pids[0];
     }
@@ -415,9 +414,8 @@ TEST_F(Gatex1d, HupRereadsConfigurationAndKillFollowsTheNewMainProcess) {
     // connection has a process of its own that may still be ending (under ASan
     // a fork and exit take long enough to be seen), as may the process of the
     // connection that asked for the restart: wait (bounded) for them to go.
-    auto pids = rig::pidsOf("gatex1d");
-    for (long long end = rig::nowMs() + kT; pids.size() > 2 && rig::nowMs() < end; pids = rig::pidsOf("gatex1d"))
-        usleep(20000);
+    std::vector<pid_t> pids;
+    rig::waitUntil([&] { return (pids = rig::pidsOf("gatex1d")).size() <= 2; }, kT, 20);
     ASSERT_EQ(pids.size(), 2u);
     EXPECT_EQ(std::find(pids.begin(), pids.end(), first), pids.end());
     EXPECT_EQ(ask("?cmd=get_leaves", 1120), "?cmd=get_leaves&status=OK&val=1_1,2_1\n");
@@ -430,9 +428,7 @@ TEST_F(Gatex1d, HupRereadsConfigurationAndKillFollowsTheNewMainProcess) {
     EXPECT_EQ(ask(old, "?cmd=kill"), "?cmd=kill&status=OK\n");
     EXPECT_TRUE(old.closed(kT));
     EXPECT_TRUE(log.waitFor("exited.", kT, mark));
-    long long end = rig::nowMs() + kT;
-    while (!rig::pidsOf("gatex1d").empty() && rig::nowMs() < end) usleep(20000);
-    EXPECT_TRUE(rig::pidsOf("gatex1d").empty());
+    EXPECT_TRUE(rig::waitUntil([] { return rig::pidsOf("gatex1d").empty(); }, kT, 20));
     EXPECT_FALSE(segmentExists());
 }
 
@@ -455,9 +451,7 @@ TEST_F(Gatex1d, MetaKillAndHup) {
     EXPECT_TRUE(log.waitFor("exited.", kT, mark));
     // "exited." is logged just before the main process ends; the listener goes
     // with the process, so wait (bounded) for every gatex1d process to be gone.
-    long long end = rig::nowMs() + kT;
-    while (!rig::pidsOf("gatex1d").empty() && rig::nowMs() < end) usleep(20000);
-    EXPECT_TRUE(rig::pidsOf("gatex1d").empty());
+    EXPECT_TRUE(rig::waitUntil([] { return rig::pidsOf("gatex1d").empty(); }, kT, 20));
     EXPECT_FALSE(rig::waitPort(kPort, 300));
 }
 
@@ -640,9 +634,7 @@ protected:
     }
     // Waits (bounded) until at least n probes went out.
     bool waitProbes(int n) {
-        for (long long end = rig::nowMs() + 20000; rig::nowMs() < end; usleep(20000))
-            if (probes() >= n) return true;
-        return false;
+        return rig::waitUntil([&] { return probes() >= n; }, 20000, 20);
     }
     // The one gatex1d process (before the listener there are no others).
     pid_t onlyPid() {
@@ -650,9 +642,7 @@ protected:
         return pids.size() == 1 ? pids[0] : -1;
     }
     bool waitGone() {
-        for (long long end = rig::nowMs() + 20000; rig::nowMs() < end; usleep(20000))
-            if (rig::pidsOf("gatex1d").empty()) return true;
-        return false;
+        return rig::waitUntil([] { return rig::pidsOf("gatex1d").empty(); }, 20000, 20);
     }
     void writeConf99(const std::string& extra) {
         std::ofstream f(conf);
@@ -726,10 +716,11 @@ TEST_F(Gatex1dScanSignals, SighupDuringTheScanRestartsAtOnce) {
     EXPECT_LE(firstScan, before + 2);
     // The restarted daemon (a new process) ends at its next probe as well.
     pid_t second = -1;
-    for (long long end = rig::nowMs() + kT; second <= 0 && rig::nowMs() < end; usleep(20000)) {
+    rig::waitUntil([&] {
         second = onlyPid();
         if (second == first) second = -1;
-    }
+        return second > 0;
+    }, kT, 20);
     ASSERT_GT(second, 0);
     before = probes();
     ms = stopTime(second, SIGTERM, "between scan probes after a restart");

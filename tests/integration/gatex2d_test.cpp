@@ -49,12 +49,8 @@ protected:
         unlink(pf.c_str());
         args.insert(args.begin(), {rig::binDir() + "/nodegw", "--port-file", pf});
         sims.push_back(std::make_unique<rig::Process>(args));
-        long long end = rig::nowMs() + kT;
-        while (rig::nowMs() < end) {
-            std::string s = rig::readFile(pf);
-            if (!s.empty()) return atoi(s.c_str());
-            usleep(20000);
-        }
+        std::string s;
+        if (rig::waitUntil([&] { return !(s = rig::readFile(pf)).empty(); }, kT, 20)) return atoi(s.c_str());
         ADD_FAILURE() << "simulator printed no port";
         return -1;
     }

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <regex>
 #include <string>
@@ -44,15 +45,11 @@ struct Sim {
         rig::Process::Options o;
         o.stdoutPath = out;
         if (!proc.start(argv, o)) return false;
-        for (long long end = rig::nowMs() + 5000; rig::nowMs() < end; usleep(10000)) {
-            std::string text = rig::readFile(out);
-            size_t nl = text.find('\n');
-            if (nl != std::string::npos) {
-                slave = text.substr(0, nl);
-                return true;
-            }
-        }
-        return false;
+        std::string text;
+        if (!rig::waitUntil([&] { return (text = rig::readFile(out)).find('\n') != std::string::npos; }, 5000))
+            return false;
+        slave = text.substr(0, text.find('\n'));
+        return true;
     }
     // The command frames the nodes received ("ok BODY" lines).
     std::vector<std::string> frames() const {
@@ -81,9 +78,7 @@ public:
     }
     int reqq() const { return msgget(kReq, 0); }
     bool waitReqQueue(int ms) {
-        for (long long end = rig::nowMs() + ms; rig::nowMs() < end; usleep(10000))
-            if (reqq() >= 0) return true;
-        return false;
+        return rig::waitUntil([&] { return reqq() >= 0; }, ms);
     }
     // Sends; returns the seq used (or -1 when the send failed).
     int send(int cmd, char node = '0', char param = '0') {
@@ -95,15 +90,16 @@ public:
     }
     std::optional<MsgAnswer> await(int want, int ms) {
         MsgAnswer a;
-        for (long long end = rig::nowMs() + ms; rig::nowMs() < end;) {
-            if (zr_recv_answer(ansq, a, IPC_NOWAIT) == (ssize_t)ZR_ANS_TEXT) {
-                if (a.seq == want) return a;
+        bool got = rig::waitUntil([&] {
+            // Answers to earlier requests are taken and thrown away without a pause.
+            while (zr_recv_answer(ansq, a, IPC_NOWAIT) == (ssize_t)ZR_ANS_TEXT) {
+                if (a.seq == want) return true;
                 late++;
-                continue;
             }
-            usleep(5000);
-        }
-        return std::nullopt;
+            return false;
+        }, ms, 5);
+        if (!got) return std::nullopt;
+        return a;
     }
     std::optional<MsgAnswer> exchange(int cmd, char node = '0', char param = '0', int ms = 3000) {
         int s = send(cmd, node, param);
@@ -194,26 +190,71 @@ const std::vector<std::string> kNodes = {
     "B:types=10,mark=00",
 };
 
-TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
+// serlink on the simulated network of kNodes, one test per command. Commands
+// that read the cache come after the ones that fill it.
+class SerlinkCommands : public SerlinkRig {
+protected:
     Sim sim;
-    ASSERT_TRUE(sim.start(kNodes, name));
     Commander c;
     Serlink s;
-    ASSERT_TRUE(s.start(name, ini(sim.slave)));
-    ASSERT_TRUE(c.waitReqQueue(5000));
+    std::optional<MsgAnswer> a;
+    void SetUp() override {
+        SerlinkRig::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(sim.start(kNodes, name));
+        ASSERT_TRUE(s.start(name, ini(sim.slave)));
+        ASSERT_TRUE(c.waitReqQueue(5000));
+    }
+    void TearDown() override {
+        if (!IsSkipped()) {
+            EXPECT_EQ(c.late, 0);
+        }
+    }
+    // Every frame of the test went out as one the nodes took (the simulator
+    // checked every check value), and these are among them, byte for byte.
+    void expectFrames(std::initializer_list<const char*> want) {
+        auto frames = sim.frames();
+        for (const char* f : want) EXPECT_TRUE(contains(frames, f)) << f;
+        for (auto& f : frames) EXPECT_EQ(f.rfind("ok ", 0), 0u) << f;
+    }
+    void expectConsole(std::initializer_list<const char*> lines) {
+        std::string con = s.console();
+        for (const char* line : lines) EXPECT_NE(con.find(line), std::string::npos) << line;
+    }
+    void scanLeaves() {
+        for (char node : {'3', '0', '5', '7', '8', '9', 'A', 'B'}) {
+            a = c.exchange(ZRCMD_SCANLEAVES, node);
+            ASSERT_TRUE(a) << node;
+        }
+    }
+    void checkTypes() {
+        for (char node : {'3', '5', '7', 'A', '9'}) {
+            a = c.exchange(ZRCMD_CHKTYP20, node);
+            ASSERT_TRUE(a) << node;
+        }
+    }
+};
 
-    auto a = c.exchange(ZRCMD_HELLO);
+TEST_F(SerlinkCommands, Hello) {
+    a = c.exchange(ZRCMD_HELLO);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->type, 1);
     EXPECT_EQ(+a->status, 0);
     EXPECT_EQ(+a->command, ZRCMD_HELLO);
     EXPECT_EQ(+a->seq, c.seq);
+    EXPECT_EQ(countLogged("info serlink version 2.0"), 1);
+    expectConsole({"[SERIAL]\n", "device=", "baud=19200\n", "timeout=200000\n", "recvkey=1000\n",
+                   "sendkey=2000\n", "r_msqid="});
+}
 
-    // Empty cache before any scan.
+TEST_F(SerlinkCommands, ScanChBeforeAnyScanIsEmpty) {
     a = c.exchange(ZRCMD_SCANCH);
     ASSERT_TRUE(a);
     EXPECT_TRUE(zero(a->chtable, ZR_ANS_TEXT - 14));
+    expectConsole({"scanch start"});
+}
 
+TEST_F(SerlinkCommands, ScanLeaves) {
     struct { char node; int status; const char* row; } scans[] = {
         {'3', 0, "1101000000000000"}, {'0', 0, "1100000000000000"}, {'5', ZRST_TIMEOUT, nullptr},
         {'7', ZRST_BCC, nullptr},     {'8', ZRST_BCC, nullptr},     {'9', 0, "1000000000000000"},
@@ -230,7 +271,11 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     EXPECT_EQ(std::string(a->frames[3], 158), scanFrame(kNodes[1]));
     EXPECT_EQ(std::string(a->frames[9], 158), scanFrame(kNodes[5]));
     EXPECT_TRUE(zero(a->frames[5], 158));
+    expectFrames({"ok 323", "ok 523", "ok 023"});
+    expectConsole({"Rcv finish!!", "BCC ERROR", "Rcv timeout.", "node=3\n"});
+}
 
+TEST_F(SerlinkCommands, ChkTyp20) {
     struct { char node; int status; int chk; } checks[] = {
         {'3', 0, ZRCHK_ANSWERED}, {'5', ZRST_TIMEOUT, ZRCHK_SILENT}, {'7', ZRST_BCC, ZRCHK_FAILED},
         {'A', ZRST_TIMEOUT, ZRCHK_SILENT}, {'9', 0, ZRCHK_ANSWERED},
@@ -242,6 +287,12 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
         EXPECT_EQ(zr_chk(*a, zr_node_index(ck.node)), ck.chk) << ck.node;
         EXPECT_TRUE(zero(a->chtable, 256 + 2528)) << "chkTyp20 carries only the check table";
     }
+    expectFrames({"ok 3GP"});
+    expectConsole({"put_string cmd=16, node=3\n"});
+}
+
+TEST_F(SerlinkCommands, ClrChkTyp20ChThenChkTyp20Ch) {
+    ASSERT_NO_FATAL_FAILURE(checkTypes());
     a = c.exchange(ZRCMD_CLRCHKTYP20CH, '5');
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, 0);
@@ -251,15 +302,21 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     EXPECT_EQ(zr_chk(*a, 3), 1);
     EXPECT_EQ(zr_chk(*a, 7), -1);
     EXPECT_EQ(zr_chk(*a, 10), 2);
+}
 
+TEST_F(SerlinkCommands, ScanChAfterScansAndChecks) {
+    ASSERT_NO_FATAL_FAILURE(scanLeaves());
+    ASSERT_NO_FATAL_FAILURE(checkTypes());
     a = c.exchange(ZRCMD_SCANCH);
     ASSERT_TRUE(a);
     EXPECT_EQ(row(*a, 3), "1101000000000000");
     EXPECT_EQ(row(*a, 5), std::string(16, '0'));
     EXPECT_EQ(std::string(a->frames[3], 158), scanFrame(kNodes[1]));
     EXPECT_EQ(zr_chk(*a, 9), 1);
+}
 
-    // Values: the fields, the mark, date and time.
+// Values: the fields, the mark, date and time.
+TEST_F(SerlinkCommands, GetValue) {
     a = c.exchange(ZRCMD_GET_VALUE, '3', '0');
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, 0);
@@ -283,13 +340,23 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     a = c.exchange(ZRCMD_GET_VALUE, '8', '0');
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, ZRST_BCC);
+    expectFrames({"ok 300@@@A0", "ok 300@@@A2"});
+}
 
-    // The time broadcast gets no reply and is still a success.
+// The time broadcast gets no reply and is still a success.
+TEST_F(SerlinkCommands, SetTime) {
     a = c.exchange(ZRCMD_SET_TIME);
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, 0);
+    bool broadcast = false;
+    for (auto& f : sim.frames())
+        broadcast |= std::regex_match(f, std::regex(R"(ok \*20\d{14})"));
+    EXPECT_TRUE(broadcast);
+    expectFrames({});
+}
 
-    // Unknown codes and nodes without a place.
+// Unknown codes and nodes without a place.
+TEST_F(SerlinkCommands, UnknownCodesAndRefusedNodes) {
     a = c.exchange(42, 'x', 'y');
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, ZRST_CMDERR);
@@ -303,8 +370,16 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
         EXPECT_EQ(+a->status, ZRST_CMDERR) << cmd;
     }
     EXPECT_EQ(sim.frames().size(), before) << "refused nodes cause no line traffic";
+    EXPECT_TRUE(log.waitFor("command error", 2000, mark));
+    EXPECT_EQ(countLogged("warn command error"), 1);
+}
 
-    // get_leaves: every node in turn; the cache stays as it was.
+// get_leaves: every node in turn; the cache stays as it was.
+TEST_F(SerlinkCommands, GetLeavesLeavesTheCacheAlone) {
+    ASSERT_NO_FATAL_FAILURE(scanLeaves());
+    ASSERT_NO_FATAL_FAILURE(checkTypes());
+    a = c.exchange(ZRCMD_CLRCHKTYP20CH, '5');
+    ASSERT_TRUE(a);
     a = c.exchange(ZRCMD_GET_LEAVES, '0', '0', 10000);
     ASSERT_TRUE(a);
     EXPECT_EQ(+a->status, ZRST_TIMEOUT) << "the last failing node (F) was silent";
@@ -316,28 +391,7 @@ TEST_F(SerlinkRig, EveryCommandAgainstTheSimulator) {
     ASSERT_TRUE(a);
     EXPECT_EQ(row(*a, 5), std::string(16, '0'));
     EXPECT_EQ(zr_chk(*a, 5), 0);
-    EXPECT_EQ(c.late, 0);
-
-    // What the nodes saw, byte for byte (the simulator checked every check value).
-    auto frames = sim.frames();
-    for (const char* f : {"ok 323", "ok 523", "ok 3GP", "ok 300@@@A0", "ok 300@@@A2", "ok 023",
-                          "ok F23"})
-        EXPECT_TRUE(contains(frames, f)) << f;
-    bool broadcast = false;
-    for (auto& f : frames)
-        broadcast |= std::regex_match(f, std::regex(R"(ok \*20\d{14})"));
-    EXPECT_TRUE(broadcast);
-    for (auto& f : frames) EXPECT_EQ(f.rfind("ok ", 0), 0u) << f;
-
-    EXPECT_TRUE(log.waitFor("command error", 2000, mark));
-    EXPECT_EQ(countLogged("warn command error"), 1);
-    EXPECT_EQ(countLogged("info serlink version 2.0"), 1);
-    std::string con = s.console();
-    for (const char* line : {"[SERIAL]\n", "device=" , "baud=19200\n", "timeout=200000\n",
-                             "recvkey=1000\n", "sendkey=2000\n", "r_msqid=", "Rcv finish!!",
-                             "BCC ERROR", "Rcv timeout.", "scanch start", "node=3\n",
-                             "put_string cmd=16, node=3\n"})
-        EXPECT_NE(con.find(line), std::string::npos) << line;
+    expectFrames({"ok 023", "ok F23"});
 }
 
 TEST_F(SerlinkRig, SerialFailuresAndTheOnceUntilRecoveredLog) {
@@ -388,7 +442,7 @@ TEST_F(SerlinkRig, SetUpFailuresThroughTheShim) {
         EXPECT_EQ(countLogged(cs.logline), 2) << cs.fail;
         s.proc.stop();
         // The next serlink must find a fresh request queue.
-        for (long long end = rig::nowMs() + 2000; c.reqq() >= 0 && rig::nowMs() < end;) usleep(10000);
+        rig::waitUntil([&] { return c.reqq() < 0; }, 2000);
     }
     // Without a failing step the same line works.
     Commander c;
@@ -637,8 +691,7 @@ TEST_F(SerlinkRig, RemovedRequestQueueIsMadeAgain) {
     ASSERT_TRUE(c.waitReqQueue(5000));
     int old = c.reqq();
     ASSERT_EQ(msgctl(old, IPC_RMID, nullptr), 0);
-    long long end = rig::nowMs() + 4000;
-    while ((c.reqq() < 0 || c.reqq() == old) && rig::nowMs() < end) usleep(10000);
+    rig::waitUntil([&] { return c.reqq() >= 0 && c.reqq() != old; }, 4000);
     ASSERT_GE(c.reqq(), 0);
     EXPECT_NE(c.reqq(), old);
     auto a = c.exchange(ZRCMD_HELLO);
@@ -701,15 +754,14 @@ TEST_F(SerlinkRig, SystemLogWithPidAndConsoleFallback) {
     std::string want = "serlink[" + std::to_string(p.pid()) + "]: serlink version 2.0\r\n";
     std::string got;
     int fd = -1;
-    for (long long end = rig::nowMs() + 5000; fd < 0 && rig::nowMs() < end; usleep(20000))
-        fd = open(console.c_str(), O_RDONLY | O_NONBLOCK);
+    rig::waitUntil([&] { return (fd = open(console.c_str(), O_RDONLY | O_NONBLOCK)) >= 0; }, 5000, 20);
     ASSERT_GE(fd, 0) << console << ": " << strerror(errno);
-    for (long long end = rig::nowMs() + 5000; rig::nowMs() < end; usleep(20000)) {
+    rig::waitUntil([&] {
         char buf[512];
         ssize_t n;
         while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
-        if (got.find("send msgget") != std::string::npos) break;  // logged after the first line
-    }
+        return got.find("send msgget") != std::string::npos;  // logged after the first line
+    }, 5000, 20);
     close(fd);
     EXPECT_EQ(got.substr(0, want.size()), want) << got << rig::readFile(dir + "/serlink.err");
     EXPECT_NE(got.find("]: send msgget (No such file or directory)\r\n"), std::string::npos) << got;

@@ -11,7 +11,7 @@ endif()
 if(ORV_HOST_TESTS)
   orv_add_gtest(uploader_integration_test
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/uploader_integration_test.cpp
-    LIBS util
+    LIBS util orvdeadline
     DEPENDS orvane3uploader
     DEFINES UPLOADER_BIN="$<TARGET_FILE:orvane3uploader>"
             UPLOADER_FTPD="${CMAKE_CURRENT_SOURCE_DIR}/uploader_ftpd.py"

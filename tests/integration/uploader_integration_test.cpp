@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "posix_test_support.h"
+
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -52,8 +54,7 @@ void writeFile(const fs::path& p, const std::string& text) {
 
 // The reset command is logged by the remote shell a moment after it was sent.
 std::string waitForFile(const fs::path& p) {
-    auto end = Clock::now() + std::chrono::seconds(5);
-    while (!fs::exists(p) && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    drvtest::waitUntil([&] { return fs::exists(p); }, 5000, 20);
     return readFile(p);
 }
 
@@ -292,9 +293,7 @@ protected:
                   login.c_str(), nullptr);
             _exit(127);
         }
-        auto end = Clock::now() + std::chrono::seconds(10);
-        while (!portOpen(23) && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(portOpen(23)) << "telnetd did not start";
+        ASSERT_TRUE(drvtest::waitUntil([&] { return portOpen(23); }, 10000, 50)) << "telnetd did not start";
     }
 
     // A telnet port that accepts connections and never says anything.

@@ -49,9 +49,7 @@ protected:
             ASSERT_TRUE(peer.waitRequests(bootExchanges, 10000));
         }
         // The boot-scan child picks up its last answer at its next poll and ends.
-        long long end = rig::nowMs() + 3000;
-        while (bootExchanges && !zr1t::childrenOf(proc.pid()).empty() && rig::nowMs() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (bootExchanges) rig::waitUntil([&] { return zr1t::childrenOf(proc.pid()).empty(); }, 3000, 20);
     }
     // Starts with a 5 s answer time-out and has `holder` ask for set_time, which the
     // peer never answers: the connection's child takes the semaphore and keeps it.
@@ -265,10 +263,7 @@ TEST_F(Commander, SigtermToAWaitingChildEndsItWhereItWaits) {
         ASSERT_EQ(kids.size(), 1u) << c.what;
         ASSERT_EQ(kill(kids[0], SIGTERM), 0);
         EXPECT_TRUE(client.closed(10000)) << c.what;
-        long long end = rig::nowMs() + 10000;
-        while (!zr1t::childrenOf(proc.pid()).empty() && rig::nowMs() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_TRUE(zr1t::childrenOf(proc.pid()).empty()) << c.what;
+        EXPECT_TRUE(rig::waitUntil([&] { return zr1t::childrenOf(proc.pid()).empty(); }, 10000, 20)) << c.what;
         EXPECT_EQ(zr1t::semaphoreSets(), 0) << c.what;
         EXPECT_FALSE(zr1t::sysvKeyExists("msg", 2000)) << c.what;
         EXPECT_EQ(rig::readFile(kLog).find("DoMsg:msgrcv"), std::string::npos) << c.what;
@@ -447,10 +442,7 @@ TEST_F(Commander, ClientThatClosesEndsItsChildOnly) {
         ASSERT_TRUE(c.connect("127.0.0.1", 1131, 3000));
         EXPECT_EQ(ask(c, "?cmd=hello"), "?cmd=hello&status=OK\r\n");
     }
-    long long end = rig::nowMs() + 3000;
-    while (!zr1t::childrenOf(proc.pid()).empty() && rig::nowMs() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(zr1t::childrenOf(proc.pid()).empty());
+    EXPECT_TRUE(rig::waitUntil([&] { return zr1t::childrenOf(proc.pid()).empty(); }, 3000, 20));
     EXPECT_TRUE(proc.running());
     rig::ProtoClient again;
     ASSERT_TRUE(again.connect("127.0.0.1", 1131, 3000));

@@ -187,12 +187,7 @@ std::vector<MsgRequest> QueuePeer::requests() {
 }
 
 bool QueuePeer::waitRequests(size_t n, int timeoutMs) {
-    long long end = rig::nowMs() + timeoutMs;
-    while (rig::nowMs() < end) {
-        if (requests().size() >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return requests().size() >= n;
+    return rig::waitUntil([&] { return requests().size() >= n; }, timeoutMs);
 }
 
 void QueuePeer::removeQueue() {

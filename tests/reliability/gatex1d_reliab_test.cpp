@@ -80,9 +80,7 @@ protected:
         if (sim) sim->stop();
     }
     bool waitProcesses(size_t n, int ms) {
-        for (long long end = rig::nowMs() + ms; rig::nowMs() < end; usleep(10000))
-            if (rig::pidsOf("gatex1d").size() == n) return true;
-        return rig::pidsOf("gatex1d").size() == n;
+        return rig::waitUntil([&] { return rig::pidsOf("gatex1d").size() == n; }, ms);
     }
     void simControl(const std::string& line) { ASSERT_TRUE(sim->control(line, kT)) << sim->error(); }
     std::string ask(const std::string& line) {

@@ -41,11 +41,9 @@ protected:
         unlink(pf.c_str());
         args.insert(args.begin(), {rig::binDir() + "/nodegw", "--port-file", pf});
         sims.push_back(std::make_unique<rig::Process>(args));
-        for (long long end = rig::nowMs() + kT; rig::nowMs() < end; usleep(20000)) {
-            std::string s = rig::readFile(pf);
-            if (!s.empty()) return atoi(s.c_str());
-        }
-        return -1;
+        std::string s;
+        if (!rig::waitUntil([&] { return !(s = rig::readFile(pf)).empty(); }, kT, 20)) return -1;
+        return atoi(s.c_str());
     }
     void SetUp() override {
         if (!rig::inRig()) GTEST_SKIP() << "needs the appliance rig (tests/rig/rig)";

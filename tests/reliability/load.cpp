@@ -113,12 +113,10 @@ LoadStats runLoad(int port, int nClients, int nRequests, const Plan& plan, const
     }
     if (o.fault) {
         long at = (long)(o.faultAt * (double)all);
-        long long end = rig::nowMs() + 600000;
         // Every client's connection is taken by then: one still waiting in the
         // listener's backlog would be reset by a restart, which is the reconnecting
         // client's case, not the load's.
-        while ((done.load() < at || served.load() < nClients) && rig::nowMs() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        rig::waitUntil([&] { return done.load() >= at && served.load() >= nClients; }, 600000, 2);
         o.fault();
     }
     for (auto& t : threads) t.join();

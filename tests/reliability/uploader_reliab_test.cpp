@@ -66,15 +66,15 @@ public:
     }
     // The exit: code, or -1 000 - signal when a signal ended it, or nullopt.
     std::optional<int> wait(int ms) {
-        for (long long end = rig::nowMs() + ms; rig::nowMs() < end;) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : -1000 - WTERMSIG(st);
-            }
-            pump(50);
-        }
-        return std::nullopt;
+        int st = 0;
+        bool ended = rig::waitUntil([&] {
+            if (waitpid(pid_, &st, WNOHANG) == pid_) return true;
+            pump(50);  // the output is read meanwhile: a full pty never holds the program
+            return false;
+        }, ms, 0);
+        if (!ended) return std::nullopt;
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1000 - WTERMSIG(st);
     }
     const std::string& output() const { return out_; }
 

@@ -42,14 +42,12 @@ public:
             // A client may connect, send and close before we get here: its connection
             // waits in the backlog and is still served.
             int fd = -1;
-            long long deadline = rig::nowMs() + 10000;
-            while (fd < 0 && rig::nowMs() < deadline) {
+            rig::waitUntil([&] {
                 pollfd p{listener_, POLLIN, 0};
                 if (poll(&p, 1, 50) == 1)
                     fd = accept(listener_, nullptr, nullptr);
-                else if (stop_)
-                    return;
-            }
+                return fd >= 0 || stop_;
+            }, 10000, 0);
             if (fd < 0)
                 return;
             int one = 1;

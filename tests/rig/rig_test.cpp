@@ -76,11 +76,11 @@ TEST(Rig, DevIsPrivateWithOwnPtyInstance)
     ASSERT_EQ(write(m, "ping\r", 5), 5);
     char buf[16] = {};
     ssize_t got = 0;
-    long long deadline = rig::nowMs() + 2000;
-    while (got < 5 && rig::nowMs() < deadline) {
+    rig::waitUntil([&] {
         ssize_t n = read(s, buf + got, sizeof buf - 1 - got);
         if (n > 0) got += n;
-    }
+        return got >= 5;
+    }, 2000, 0);
     EXPECT_EQ(std::string(buf, got), "ping\r");
     close(s);
     close(m);
@@ -273,8 +273,7 @@ TEST(Process, StopEndsByPidEvenWhenTermIsIgnored)
         std::string ready = rig::scratchDir() + "/trap-" + std::to_string(getpid());
         rig::Process p({"sh", "-c", "trap '' TERM; : > " + ready + "; while :; do sleep 1; done"});
         ASSERT_GT(p.pid(), 0);
-        long long deadline = rig::nowMs() + 5000;
-        while (access(ready.c_str(), F_OK) != 0 && rig::nowMs() < deadline) usleep(10000);
+        rig::waitUntil([&] { return access(ready.c_str(), F_OK) == 0; }, 5000);
         rig::Exit e = p.stop(300);
         EXPECT_EQ(e.signal, SIGKILL);
         unlink(ready.c_str());
@@ -296,8 +295,7 @@ TEST(Process, DetachedDaemonFoundByNameAndEnded)
     rig::Process launcher({"sh", "-c", "setsid sleep 37 </dev/null >/dev/null 2>&1 &"});
     ASSERT_TRUE(launcher.waitExit(5000));
     std::vector<pid_t> pids;
-    long long deadline = rig::nowMs() + 5000;
-    while ((pids = rig::pidsOf("sleep")).empty() && rig::nowMs() < deadline) usleep(10000);
+    rig::waitUntil([&] { return !(pids = rig::pidsOf("sleep")).empty(); }, 5000);
     ASSERT_EQ(pids.size(), 1u);
     EXPECT_TRUE(rig::endPid(pids[0], 2000));
     EXPECT_TRUE(rig::pidsOf("sleep").empty());

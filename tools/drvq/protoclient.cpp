@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,20 +14,11 @@
 
 namespace drvq {
 
-long long nowMs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 namespace {
 
-int leftMs(long long deadline)
-{
-    long long left = deadline - nowMs();
-    return static_cast<int>(left > 0 ? left : 0);
-}
+using orv::AtDeadline;
+using orv::Deadline;
+using orv::Wait;
 
 bool resolve(const std::string& host, int port, sockaddr_in& addr, std::string& error)
 {
@@ -57,27 +47,11 @@ int connectAddr(const sockaddr_in& addr, int timeoutMs)
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    if (r != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int n;
-        do
-            n = ::poll(&p, 1, timeoutMs);
-        while (n < 0 && errno == EINTR);
-        if (n == 1) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            r = err == 0 ? 0 : -1;
-            errno = err;
-        } else {
-            errno = ETIMEDOUT;
-        }
-    }
-    if (r != 0) {
-        int e = errno;
+    int err = orv::connectWithin(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr,
+                                 Deadline::in(timeoutMs), AtDeadline::LookOnce);
+    if (err != 0) {
         ::close(fd);
-        errno = e;
+        errno = err;
         return -1;
     }
     return fd;
@@ -122,14 +96,14 @@ bool ProtoClient::connect(const std::string& host, int port, int timeoutMs)
     sockaddr_in addr{};
     if (!resolve(host, port, addr, error_))
         return false;
-    long long deadline = nowMs() + timeoutMs;
+    Deadline deadline = Deadline::in(timeoutMs);
     for (;;) {
-        int left = leftMs(deadline);
+        int left = deadline.leftMs();
         fd_ = connectAddr(addr, left > 200 ? 200 : left > 0 ? left : 1);
         if (fd_ >= 0)
             return true;
         error_ = std::strerror(errno);
-        if (nowMs() >= deadline)
+        if (deadline.passed())
             return false;
         // A listener that is not up yet refuses at once: pause before the next try.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -141,15 +115,13 @@ bool ProtoClient::sendLine(std::string_view text, int timeoutMs)
     if (fd_ < 0)
         return false;
     size_t done = 0;
-    long long deadline = nowMs() + timeoutMs;
+    Deadline deadline = Deadline::in(timeoutMs);
     while (done < text.size()) {
         ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{fd_, POLLOUT, 0};
-            int left = leftMs(deadline);
-            if (left <= 0 || ::poll(&p, 1, left) <= 0)
+            if (orv::waitFd(fd_, POLLOUT, deadline, AtDeadline::GiveUp) != Wait::Ready)
                 return false;
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -160,20 +132,18 @@ bool ProtoClient::sendLine(std::string_view text, int timeoutMs)
     return true;
 }
 
-bool ProtoClient::fill(long long deadlineMs)
+bool ProtoClient::fill(const Deadline& deadline)
 {
     if (fd_ < 0 || eof_)
         return false;
     for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        int r = ::poll(&p, 1, leftMs(deadlineMs));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r == 0) {
+        // What has come in by the deadline is still read (a zero bound looks once).
+        Wait w = orv::waitFd(fd_, POLLIN, deadline, AtDeadline::LookOnce);
+        if (w == Wait::TimedOut) {
             timedOut_ = true;
             return false;
         }
-        if (r < 0)
+        if (w == Wait::Failed)
             return false;
         char chunk[65536];
         ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
@@ -196,7 +166,7 @@ bool ProtoClient::fill(long long deadlineMs)
 std::optional<std::string> ProtoClient::readLine(int timeoutMs)
 {
     timedOut_ = false;
-    long long deadline = nowMs() + timeoutMs;
+    Deadline deadline = Deadline::in(timeoutMs);
     for (;;) {
         size_t nl = buf_.find('\n');
         if (nl != std::string::npos) {
@@ -217,9 +187,9 @@ std::optional<std::string> ProtoClient::readLine(int timeoutMs)
 
 std::optional<std::string> ProtoClient::readResponse(int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
+    Deadline deadline = Deadline::in(timeoutMs);
     for (;;) {
-        auto line = readLine(leftMs(deadline));
+        auto line = readLine(deadline.leftMs());
         if (!line)
             return std::nullopt;
         if (!line->empty() && (*line)[0] == '!') {
@@ -239,7 +209,7 @@ std::optional<std::string> ProtoClient::request(std::string_view line, int timeo
 
 bool ProtoClient::closed(int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
+    Deadline deadline = Deadline::in(timeoutMs);
     while (!eof_ && fd_ >= 0) {
         if (!fill(deadline) && !eof_)
             break;

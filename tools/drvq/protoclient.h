@@ -7,6 +7,8 @@
 // nothing here waits forever.
 #pragma once
 
+#include "deadline.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,8 +16,8 @@
 
 namespace drvq {
 
-// Milliseconds of a monotonic clock (for deadlines).
-long long nowMs();
+// Milliseconds of the monotonic clock (for deadlines).
+using orv::nowMs;
 
 class ProtoClient {
 public:
@@ -60,7 +62,7 @@ public:
 
 private:
     // Reads what is there, waiting until deadline; false on time-out, EOF or error.
-    bool fill(long long deadlineMs);
+    bool fill(const orv::Deadline& deadline);
     void reset();
     int fd_ = -1;
     bool eof_ = false;

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "cabtest_util.h"
+#include "posix_test_support.h"
 
 namespace fs = std::filesystem;
 using pakrel::test::Bytes;
@@ -52,20 +53,14 @@ Result run(const std::vector<std::string>& argv, const std::string& cwd = "", in
         _exit(127);
     }
     Result r;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
-    for (;;) {
-        pid_t w = waitpid(pid, &status, WNOHANG);
-        if (w == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            r.code = -2;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (drvtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds * 1000, 5)) {
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        r.code = -2;
     }
-    if (r.code != -2) r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     auto slurp = [](const std::string& p) {
         std::ifstream f(p, std::ios::binary);
         std::stringstream s;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "serlink_frame.h"
+#include "test_support.h"
 
 namespace {
 
@@ -111,20 +112,18 @@ int record_answer(const MsgAnswer& a) {
     sent.push_back(a);
     return 0;
 }
-std::vector<std::pair<int, std::string>> logged;
-void sink(int prio, const char* text) { logged.emplace_back(prio, text); }
 
 class Core : public ::testing::Test {
 protected:
+    drvtest::LogCapture log;
+    const std::vector<drvtest::LogRecord>& logged = log.all();
     FakeLine line;
     void SetUp() override {
         core_reset();
         sent.clear();
-        logged.clear();
         send_result = 0;
         serial_line = &line;
         answer_sender = record_answer;
-        drv_set_log_sink(sink);
         line.clock.tm_year = 2026 - 1900;
         line.clock.tm_mon = 11;
         line.clock.tm_mday = 8;
@@ -132,7 +131,6 @@ protected:
         line.clock.tm_min = 6;
         line.clock.tm_sec = 51;
     }
-    void TearDown() override { drv_set_log_sink(nullptr); }
 
     ServeNext request(int cmd, char node = '0', char param = '0', int seq = 42) {
         zr_make_request(recvbuf, cmd, node, param, seq);
@@ -248,8 +246,8 @@ TEST_F(Core, GetValueErrorsAreLoggedOnceUntilOneSucceeds) {
     line.by_node['1'] = fails;
     for (int i = 0; i < 3; i++) request(ZRCMD_GET_VALUE, '1', '0');
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].second, "read (Input/output error)");
-    EXPECT_EQ(logged[0].first, LOG_ALERT);
+    EXPECT_EQ(logged[0].text, "read (Input/output error)");
+    EXPECT_EQ(logged[0].prio, LOG_ALERT);
     // Other commands always log.
     line.by_node['2'] = fails;
     request(ZRCMD_CHKTYP20, '2');
@@ -260,7 +258,8 @@ TEST_F(Core, GetValueErrorsAreLoggedOnceUntilOneSucceeds) {
     line.by_node['1'].chunks = {value_answer('1', "20", std::string(80, '1'))};
     request(ZRCMD_GET_VALUE, '1', '0');
     ASSERT_EQ(logged.size(), 4u);
-    EXPECT_EQ(logged[3], std::make_pair((int)LOG_INFO, std::string("measurement err->normal")));
+    EXPECT_EQ(logged[3].prio, LOG_INFO);
+    EXPECT_EQ(logged[3].text, "measurement err->normal");
     request(ZRCMD_GET_VALUE, '1', '0');
     EXPECT_EQ(logged.size(), 4u);
     line.by_node['1'] = fails;
@@ -378,7 +377,7 @@ TEST_F(Core, HeaderOnlyCommandsAndUnknownCodes) {
     };
     for (auto& c : cases) {
         sent.clear();
-        logged.clear();
+        log.clear();
         EXPECT_EQ(request(c.cmd, 'x', 'y', 1234), c.next) << c.cmd;
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(+last().status, c.status);
@@ -390,8 +389,8 @@ TEST_F(Core, HeaderOnlyCommandsAndUnknownCodes) {
         EXPECT_TRUE(all_zero(last().chtable, ZR_ANS_TEXT - 14));
         if (c.log) {
             ASSERT_EQ(logged.size(), 1u);
-            EXPECT_EQ(logged[0].second, c.log);
-            EXPECT_EQ(logged[0].first, c.status ? LOG_WARNING : LOG_INFO);
+            EXPECT_EQ(logged[0].text, c.log);
+            EXPECT_EQ(logged[0].prio, c.status ? LOG_WARNING : LOG_INFO);
         } else {
             EXPECT_TRUE(logged.empty());
         }
@@ -410,11 +409,11 @@ TEST_F(Core, SendFailuresAreLoggedUnderTheCommandsWord) {
         {ZRCMD_GET_VALUE, "get_value msgsnd"},
     };
     for (auto& c : cases) {
-        logged.clear();
+        log.clear();
         request(c.cmd, '1');
         ASSERT_FALSE(logged.empty()) << c.cmd;
-        EXPECT_EQ(logged.back().first, LOG_ALERT);
-        EXPECT_EQ(logged.back().second, std::string(c.word) + " (" + strerror(EAGAIN) + ")");
+        EXPECT_EQ(logged.back().prio, LOG_ALERT);
+        EXPECT_EQ(logged.back().text, std::string(c.word) + " (" + strerror(EAGAIN) + ")");
     }
 }
 

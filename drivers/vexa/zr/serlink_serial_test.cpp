@@ -16,11 +16,9 @@
 
 #include "serlink_frame.h"
 #include "serlink_ini.h"
+#include "test_support.h"
 
 namespace {
-
-std::vector<std::string> logged;
-void sink(int, const char* text) { logged.push_back(text); }
 
 struct Pty {
     int master = -1;
@@ -36,16 +34,12 @@ struct Pty {
 
 class Serial : public ::testing::Test {
 protected:
+    drvtest::LogCapture log;
     void SetUp() override {
         core_reset();
         ini_defaults();
-        logged.clear();
-        drv_set_log_sink(sink);
     }
-    void TearDown() override {
-        serial_close();
-        drv_set_log_sink(nullptr);
-    }
+    void TearDown() override { serial_close(); }
 };
 
 TEST_F(Serial, TermiosIs7E1RawAtTheConfiguredSpeed) {
@@ -69,8 +63,8 @@ TEST_F(Serial, TermiosIs7E1RawAtTheConfiguredSpeed) {
 TEST_F(Serial, OpenFailures) {
     snprintf(device, sizeof device, "%s", "/dev/nothere");
     EXPECT_EQ(serial_open(), -1);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], std::string("open (") + strerror(ENOENT) + ")");
+    ASSERT_EQ(log.texts().size(), 1u);
+    EXPECT_EQ(log.texts()[0], std::string("open (") + strerror(ENOENT) + ")");
     EXPECT_EQ(fd, -1);
 
     // A pty has no serial driver behind it: the serial-driver step fails.
@@ -78,10 +72,10 @@ TEST_F(Serial, OpenFailures) {
     ASSERT_FALSE(pty.slave.empty());
     ASSERT_LT(pty.slave.size(), sizeof device);
     snprintf(device, sizeof device, "%s", pty.slave.c_str());
-    logged.clear();
+    log.clear();
     EXPECT_EQ(serial_open(), -2);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], std::string("Cannot get serial info (") + strerror(ENOTTY) + ")");
+    ASSERT_EQ(log.texts().size(), 1u);
+    EXPECT_EQ(log.texts()[0], std::string("Cannot get serial info (") + strerror(ENOTTY) + ")");
     EXPECT_EQ(fd, -1) << "closed after a failed serial-driver step";
 }
 
@@ -117,8 +111,8 @@ TEST_F(Serial, ReceiverOnAPty) {
     memset(dest, 0x5A, sizeof dest);
     EXPECT_EQ(data_rcv(dest), ZRST_SELRECV);
     EXPECT_EQ(dest[0], 0x5A);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].rfind("read (", 0), 0u);
+    ASSERT_EQ(log.texts().size(), 1u);
+    EXPECT_EQ(log.texts()[0].rfind("read (", 0), 0u);
 }
 
 }  // namespace

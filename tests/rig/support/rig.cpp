@@ -29,7 +29,6 @@ extern char** environ;
 namespace rig {
 
 void sleepFor(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-static void sleepMs(int ms) { sleepFor(ms); }
 
 bool inRig()
 {
@@ -109,15 +108,7 @@ bool copyFile(const std::string& from, const std::string& to, mode_t mode)
 
 bool waitPort(int port, int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        ProtoClient probe;
-        if (probe.connectOnce("127.0.0.1", port, 200))
-            return true;
-        if (nowMs() >= deadline)
-            return false;
-        sleepMs(50);
-    }
+    return waitUntil([&] { return ProtoClient().connectOnce("127.0.0.1", port, 200); }, timeoutMs, 50);
 }
 
 // ------------------------------------------------------------------ Process
@@ -313,23 +304,16 @@ std::optional<Exit> Process::waitExit(int timeoutMs)
         return exit_;
     if (pid_ < 0)
         return std::nullopt;
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
+    waitUntil([&] {
         int status = 0;
         pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
+        if (r == pid_)
             exit_ = decode(status);
-            return exit_;
-        }
-        if (r < 0 && errno != EINTR) {
-            // Not ours any more (reaped elsewhere): count it as gone.
-            exit_ = Exit{};
-            return exit_;
-        }
-        if (nowMs() >= deadline)
-            return std::nullopt;
-        sleepMs(10);
-    }
+        else if (r < 0 && errno != EINTR)
+            exit_ = Exit{};  // not ours any more (reaped elsewhere): count it as gone
+        return exit_.has_value();
+    }, timeoutMs);
+    return exit_;
 }
 
 bool Process::signal(int sig)
@@ -405,20 +389,10 @@ bool endPid(pid_t pid, int graceMs)
     if (gone(pid))
         return true;
     ::kill(pid, SIGTERM);
-    long long deadline = nowMs() + graceMs;
-    while (nowMs() < deadline) {
-        if (gone(pid))
-            return true;
-        sleepMs(10);
-    }
+    if (waitUntil([&] { return gone(pid); }, graceMs))
+        return true;
     ::kill(pid, SIGKILL);
-    deadline = nowMs() + 5000;
-    while (nowMs() < deadline) {
-        if (gone(pid))
-            return true;
-        sleepMs(10);
-    }
-    return gone(pid);
+    return waitUntil([&] { return gone(pid); }, 5000);
 }
 
 // ------------------------------------------------------------------ Syslog
@@ -461,14 +435,7 @@ int Syslog::count(std::string_view text, Mark since) const
 
 bool Syslog::waitFor(std::string_view text, int timeoutMs, Mark since, int n) const
 {
-    long long deadline = nowMs() + timeoutMs;
-    for (;;) {
-        if (count(text, since) >= n)
-            return true;
-        if (nowMs() >= deadline)
-            return false;
-        sleepMs(20);
-    }
+    return waitUntil([&] { return count(text, since) >= n; }, timeoutMs, 20);
 }
 
 std::optional<Syslog::Entry> Syslog::parse(std::string_view line)

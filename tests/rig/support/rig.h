@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "posix_test_support.h"
 #include "protoclient.h"
 
 namespace rig {
@@ -36,19 +37,8 @@ bool waitPort(int port, int timeoutMs);
 void sleepFor(int ms);
 
 // Asks done() every pollMs until it is true or timeoutMs has passed; true when it
-// became true. The way to wait for a condition instead of sleeping for a guess.
-template <class Done>
-bool waitUntil(Done done, int timeoutMs, int pollMs = 10)
-{
-    long long deadline = drvq::nowMs() + timeoutMs;
-    for (;;) {
-        if (done())
-            return true;
-        if (drvq::nowMs() >= deadline)
-            return false;
-        sleepFor(pollMs);
-    }
-}
+// became true. The tests outside the rig have the same wait (posix_test_support.h).
+using drvtest::waitUntil;
 
 // Reads a whole file ("" when it cannot be read).
 std::string readFile(const std::string& path);

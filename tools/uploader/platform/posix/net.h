@@ -1,31 +1,25 @@
-// Socket helpers shared by the FTP client and the session socket: deadlines on
-// the monotonic clock, waits with poll, a connect that honours a deadline.
+// Socket helpers shared by the FTP client and the session socket: the name look-up,
+// the socket, and the waits and connect of the common deadline layer
+// (drivers/common/deadline.h) the way the uploader uses them.
 #pragma once
+
+#include "deadline.h"
 
 #include <netinet/in.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 
 namespace uplder::posix {
 
-using Clock = std::chrono::steady_clock;
+using orv::Deadline;
+using orv::Wait;
 
-// A point in time a wait must not pass; "none" waits without limit.
-struct Deadline {
-    bool set = false;
-    Clock::time_point at{};
-    static Deadline in(uint32_t ms) { return {true, Clock::now() + std::chrono::milliseconds(ms)}; }
-    static Deadline none() { return {}; }
-    bool passed() const { return set && Clock::now() >= at; }
-    int pollTimeout() const;  // milliseconds for poll, -1 without limit
-};
-
-enum class Wait { Ready, TimedOut, Failed };
-
-// Waits until fd is ready for events (POLLIN / POLLOUT) or the deadline.
-Wait waitFd(int fd, short events, const Deadline& d);
+// Every wait of the uploader gives up once its deadline has passed, ready or not:
+// a session whose time is over does nothing more.
+inline Wait waitFd(int fd, short events, const Deadline& d) {
+    return orv::waitFd(fd, events, d, orv::AtDeadline::GiveUp);
+}
 
 // IPv4 address of host (a dotted address or a name); false when unknown.
 bool resolveIPv4(const std::string& host, in_addr& out);

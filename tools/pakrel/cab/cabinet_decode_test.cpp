@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "codec.h"
+#include "posix_test_support.h"
 #include "folder_blocks.h"
 
 namespace fs = std::filesystem;
@@ -34,15 +35,11 @@ int runCabextract(const std::string& cab, const std::string& dir) {
         _exit(127);
     }
     if (pid < 0) return -1;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!drvtest::waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 60000, 5)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
