@@ -81,7 +81,7 @@ boot_ports="1111 1112 1131"
 # the bound passes or qemu ends.
 wait_boot() {
     local limit=$1 boot=${2:-1} t0=$SECONDS step=0 port want
-    local steps=("kernel started:Booting Linux" "root file system mounted:initramfs: root file system mounted"
+    local marks=("kernel started:Booting Linux" "root file system mounted:initramfs: root file system mounted"
                  "init script done:rcS: boot done")
     : >"$APPLIANCE_DIR/boot.times"
     while :; do
@@ -89,15 +89,15 @@ wait_boot() {
             echo "appliance: qemu ended during the boot" >&2; return 1
         fi
         if [ $((SECONDS - t0)) -gt "$limit" ]; then
-            echo "appliance: boot $boot not done after $limit s (waiting for: ${steps[$step]%%:*})" >&2
+            echo "appliance: boot $boot not done after $limit s (waiting for: ${marks[$step]%%:*})" >&2
             return 1
         fi
-        if [ $step -lt ${#steps[@]} ]; then
-            want=${steps[$step]#*:}
+        if [ $step -lt ${#marks[@]} ]; then
+            want=${marks[$step]#*:}
             # The step is reached once the console shows it BOOT times.
             if [ "$(grep -c "$want" "$APPLIANCE_CONSOLE" 2>/dev/null)" -ge "$boot" ]; then
-                [ "${quiet:-0}" = 1 ] || printf 'appliance: %-26s %3d s\n' "${steps[$step]%%:*}" $((SECONDS - t0)) >&2
-                echo "${steps[$step]%%:*} $((SECONDS - t0))" >>"$APPLIANCE_DIR/boot.times"
+                [ "${quiet:-0}" = 1 ] || printf 'appliance: %-26s %3d s\n' "${marks[$step]%%:*}" $((SECONDS - t0)) >&2
+                echo "${marks[$step]%%:*} $((SECONDS - t0))" >>"$APPLIANCE_DIR/boot.times"
                 step=$((step + 1))
                 continue
             fi
