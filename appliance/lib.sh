@@ -15,9 +15,9 @@
 
 failures=$((${failures:-0}))
 
-# say TEXT...: one line of the test's report, after the test's name ($say_as, by
-# default the script's file name without .sh).
-say() { local me=${0##*/}; printf '%s: %s\n' "${say_as:-${me%.sh}}" "$*"; }
+# say TEXT...: one line of the test's report, after the test's name (the script's
+# file name without .sh).
+say() { local me=${0##*/}; printf '%s: %s\n' "${me%.sh}" "$*"; }
 ok() { say "ok: $*"; }
 fail() { say "FAIL: $*"; failures=$((failures + 1)); }
 # expect WHAT REGEX TEXT: ok when TEXT matches the extended regular expression.
