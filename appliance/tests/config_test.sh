@@ -7,17 +7,18 @@
 # system log names both files as kept, and the last-known-good copy takes them.
 # Then a program is cut short, as a cut update leaves it: the next reset restores
 # it from the copy, and the edits stay.
-set -u
-say() { printf 'config_test: %s\n' "$*"; }
-failures=0
+set -u  # not -e: a failed check is counted and reported, and the run goes on to the next one
+# shellcheck source=appliance/lib.sh
 . "$APPLIANCE_TOP/appliance/lib.sh"
 
 # boot_log: this boot's lines of the guest's system log (kept on the disk across
 # boots) from the init script, orvdrivers and the drivers.
 boot_log() {
+    # shellcheck disable=SC2016  # the awk program is the guest's, $0 is its record
     guest 'awk "/rcS: boot:/ { b = \"\" } { b = b \$0 \"\\n\" } END { printf \"%s\", b }" /var/log/messages' | tr -d '\r'
 }
 # The copy is this boot's set once the confirmation after the start has said so.
+# shellcheck disable=SC2317  # called through within
 copy_settled() { boot_log | grep -q -e 'kept the driver set .* as the last-known-good copy' -e 'the last-known-good copy is this set already'; }
 # reset: syncs and resets the guest as the field tools do, then waits (bounded)
 # for the next boot, with the drivers the start configuration now enables.
@@ -54,7 +55,7 @@ for round in 1 2; do
     expect "reset $round: gatex2d stays off" '^$' "$(gpids gatex2d)"
     # qemu accepts the forwarded port on the host side whatever the guest does: the
     # test is that nothing answers there.
-    answers 1112 && fail "reset $round: something answers on 1112" || ok "reset $round: nothing answers on 1112"
+    if answers 1112; then fail "reset $round: something answers on 1112"; else ok "reset $round: nothing answers on 1112"; fi
     expect "reset $round: gatex1d reading" '^\?cmd=get_value&status=OK&val=[0-9.]+$' "$(ask 1111 '?cmd=get_value&node=1&leaf=1&toq=ip')"
     expect "reset $round: the edits are still there" '^nodenet=0 maxnodes=2$' \
         "$(guest 'grep -h -e ^nodenet= -e ^maxnodes= /etc/orvdrivers.conf /home/drivers/gatex/gatex1d.conf' | tr -d '\r' | paste -sd' ')"
@@ -80,5 +81,5 @@ if reset; then
     expect "gatex1d still scans two meters" 'pm_maxnodes=2' "$(grep -o 'pm_maxnodes=[0-9]*' <<<"$log" | tail -n1)"
 fi
 
-[ $failures = 0 ] && say "all checks passed" || say "$failures check(s) failed"
+if [ $failures = 0 ]; then say "all checks passed"; else say "$failures check(s) failed"; fi
 exit $failures

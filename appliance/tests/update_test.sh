@@ -27,10 +27,9 @@
 # as typed, the marks, pakrelW's exit code and the times are printed; the times go to
 # $APPLIANCE_DIR/update.times for bench/appliance. A guest that does not come back
 # ends the test with the console's last lines and the uploader's output.
-set -u
-say() { printf 'update_test: %s\n' "$*"; }
-failures=0
+set -u  # not -e: a failed check is counted and reported, and the run goes on to the next one
 top=$APPLIANCE_TOP
+# shellcheck source=appliance/lib.sh
 . "$top/appliance/lib.sh"
 mode=wine
 [ "${1:-}" = --linux ] && mode=linux
@@ -121,7 +120,7 @@ else
     mkdir -p "$work/pc"                     # the package's own folder, started from there
     cp "$pkg" "$work/pc/"
     export WORK=$work WINE_RUN=$wine_run CONPEEK=$wbin/conpeek.exe TEMPDIR=$temp TITLE=$title PKGNAME=$pkgname
-    export TYPIST=$top/tests/integration/appliance/console_typist.py
+    export TYPIST=$top/appliance/tests/console_typist.py
     export ORV_WINEPREFIX=$prefix WINEPREFIX=$prefix WINEDEBUG=-all
     cat >"$work/run-package.sh" <<'EOS'
 #!/bin/bash
@@ -215,8 +214,7 @@ EOS
     expect "extracted into ~$pkgname in the temporary folder" \
         '^\. \./files \./files/home \./files/home/update_orv3\.inc \./files/update_bt\.inc \./orvane3uploader\.exe$' \
         "$(paste -sd' ' "$work/extracted" 2>/dev/null)"
-    [ -e "$temp" ] && fail "the extracted files or their folder are still there: $(find "$temp" | head -n 5 | paste -sd' ')" ||
-        ok "pakrelW removed the extracted files and their folder ($temp)"
+    if [ -e "$temp" ]; then fail "the extracted files or their folder are still there: $(find "$temp" | head -n 5 | paste -sd' ')"; else ok "pakrelW removed the extracted files and their folder ($temp)"; fi
     expect "the reset command went to the appliance" 'wdt: reset requested' "$(grep -a 'wdt: reset requested' "$APPLIANCE_CONSOLE" | tail -n1)"
     expect "the reset was sent" '装置リセットを行うため、コマンドを送信しました。' "$(grep -a '装置リセット' "$transcript" 2>/dev/null | tail -n 1)"
     if [ $rebooted = 1 ]; then
@@ -229,8 +227,8 @@ EOS
         echo "--- the uploader's output"; cat "$work/console.txt" 2>/dev/null
         exit 1
     fi
-    steps=$(awk -v s="$(cat "$work/package.start")" '{ printf "%s %.0f s; ", substr($0, index($0, " ") + 1), $1 - s }' "$work/steps")
-    say "steps from the package's start: ${steps%; }"
+    step_times=$(awk -v s="$(cat "$work/package.start")" '{ printf "%s %.0f s; ", substr($0, index($0, " ") + 1), $1 - s }' "$work/steps")
+    say "steps from the package's start: ${step_times%; }"
     printf 'package start to drivers answering %d\n' "$t_total" >"$APPLIANCE_DIR/update.times"
 fi
 

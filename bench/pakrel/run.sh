@@ -37,7 +37,7 @@ for i in range(mib // 4):
 PY
 (cd "$work/src" && gcab -c -z "$work/bench.cab" ./*.bin)
 size=$(stat -c %s "$work/bench.cab")
-echo "cabinet: $size bytes, $(ls "$work/src" | wc -l) files"
+echo "cabinet: $size bytes, $(find "$work/src" -maxdepth 1 -type f | wc -l) files"
 
 measure() {  # name command... -> "seconds maxrss_kib"
     local name=$1; shift
@@ -52,10 +52,10 @@ for t in "${tools[@]}"; do T[$t]=""; M[$t]=""; done
 for r in $(seq 0 "$rounds"); do
     for t in "${tools[@]}"; do
         case $t in
-            pakrel) read -r s m < <(measure $t "$pakrel" extract -d "$work/out" "$work/bench.cab") ;;
-            cabextract) read -r s m < <(measure $t cabextract -q -d "$work/out" "$work/bench.cab") ;;
-            7z) read -r s m < <(measure $t 7z x -y -o"$work/out" "$work/bench.cab") ;;
-            bsdtar) read -r s m < <(measure $t bsdtar -x -C "$work/out" -f "$work/bench.cab") ;;
+            pakrel) read -r s m < <(measure "$t" "$pakrel" extract -d "$work/out" "$work/bench.cab") ;;
+            cabextract) read -r s m < <(measure "$t" cabextract -q -d "$work/out" "$work/bench.cab") ;;
+            7z) read -r s m < <(measure "$t" 7z x -y -o"$work/out" "$work/bench.cab") ;;
+            bsdtar) read -r s m < <(measure "$t" bsdtar -x -C "$work/out" -f "$work/bench.cab") ;;
         esac
         [ "$r" -gt 0 ] || continue
         T[$t]="${T[$t]} $s"; M[$t]="${M[$t]} $m"

@@ -12,8 +12,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
-wbuild=$(cd "${1:-$top/build/win32}" 2>/dev/null && pwd || true)
-nbuild=$(cd "${2:-$top/build/native}" 2>/dev/null && pwd || true)
+wbuild=$(cd "${1:-$top/build/win32}" 2>/dev/null && pwd) || true
+nbuild=$(cd "${2:-$top/build/native}" 2>/dev/null && pwd) || true
 rounds=${3:-5}
 exe=$wbuild/bin/orvane3uploader.exe
 linux=$nbuild/bin/orvane3uploader

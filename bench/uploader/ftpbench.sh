@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2154  # $top is the sourcing script's
 # Shell helpers of the two upload benchmarks (bench/uploader/run.sh and
 # bench/uploader-wine/run.sh), sourced by both so that they send the same tree to
 # the same server started the same way:

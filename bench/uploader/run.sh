@@ -14,15 +14,17 @@ rounds=${2:-5}
 uploader=$build/bin/orvane3uploader
 [ -x "$uploader" ] || { echo "no $uploader: build the native preset first" >&2; exit 1; }
 
+# shellcheck source=bench/uploader/ftpbench.sh
 . "$here/ftpbench.sh"
 ftpbench_start uploader-bench
 
+# shellcheck disable=SC2012  # the benchmark's own files, data01.bin to data20.bin
 list=$(cd "$work/pc/files" && ls | paste -sd, -)
 now() { date +%s.%N; }
 check() {
     local n
     n=$(find "$work/root" -type f | wc -l)
-    [ "$n" = 20 ] && [ "$(du -sb "$work/root" | cut -f1)" -ge 52428800 ] || { echo "incomplete upload ($n files)" >&2; exit 1; }
+    { [ "$n" = 20 ] && [ "$(du -sb "$work/root" | cut -f1)" -ge 52428800 ]; } || { echo "incomplete upload ($n files)" >&2; exit 1; }
     rm -f "$work/root"/*
 }
 

@@ -2,8 +2,11 @@
 # The init script against start configurations, one case a row: which drivers it
 # starts, with which arguments, in which order. The drivers are stand-ins that
 # record their command line.
-set -u
-script=$(cd "$(dirname "$0")/.." && pwd)/appliance/orvdrivers
+set -u  # not -e: a failed check is counted and reported, and the run goes on to the next one
+top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=appliance/lib.sh
+. "$top/appliance/lib.sh"
+script=$top/packaging/appliance/orvdrivers
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 D=$tmp/drivers
@@ -13,16 +16,17 @@ for p in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1.sh; do
     chmod +x "$D/$p"
 done
 G1="gatex1d $D/gatex/gatex1d.conf" G2="gatex2d $D/gatex/gatex2d.conf" ZR="ZR1.sh start"
-failures=0
 
 # check NAME CONFIG(printf format) EXPECTED(lines joined by "|")
 check() {
     local name=$1 conf=$2 want=$3 got pg
     rm -f "$tmp/started"
+    # shellcheck disable=SC2059  # CONFIG is a printf format, by design of the table
     printf "$conf" >"$tmp/start.conf"
     # The script runs in a process group of its own (setsid: this shell's child is
     # no group leader, so setsid neither forks nor returns early), and the drivers
     # it starts in the background stay in that group.
+    # shellcheck disable=SC2016  # $$ and the arguments are the inner shell's
     ORV_START_CONF=$tmp/start.conf ORV_DRIVERS=$D ORV_GOOD=$tmp/good ORV_LOG=$tmp/log ORV_HELLO=false \
         ORV_HELLO_WAIT=1 setsid bash -c 'echo $$ >"$1"; exec "$2" start' _ "$tmp/pgid" "$script" >"$tmp/out" 2>&1
     # Wait (bounded, 10 s) until every process of the group has ended: then each
@@ -35,9 +39,9 @@ check() {
     got=$(sort "$tmp/started" 2>/dev/null | paste -sd'|')
     want=$(tr '|' '\n' <<<"$want" | sed '/^$/d' | sort | paste -sd'|')
     if [ "$got" = "$want" ]; then
-        echo "ok: $name"
+        ok "$name"
     else
-        echo "FAIL: $name: started [$got], want [$want]"; cat "$tmp/out"; failures=$((failures + 1))
+        fail "$name: started [$got], want [$want]"; cat "$tmp/out"
     fi
 }
 
@@ -57,12 +61,16 @@ check "no section at all"          'mewtocol=1\nnodenet=1\n' ""
 rm -f "$tmp/started"
 ORV_START_CONF=$tmp/none.conf ORV_DRIVERS=$D ORV_GOOD=$tmp/good ORV_LOG=$tmp/log "$script" start >"$tmp/out" 2>&1; rc=$?
 if [ $rc = 1 ] && grep -q "cannot read the start configuration $tmp/none.conf" "$tmp/out" && [ ! -e "$tmp/started" ]; then
-    echo "ok: missing configuration"
+    ok "missing configuration"
 else
-    echo "FAIL: missing configuration: exit $rc: $(cat "$tmp/out")"; failures=$((failures + 1))
+    fail "missing configuration: exit $rc: $(cat "$tmp/out")"
 fi
 "$script" stop >/dev/null 2>&1; rc=$?
-[ $rc = 2 ] && echo "ok: unknown command" || { echo "FAIL: unknown command exit $rc"; failures=$((failures + 1)); }
+if [ $rc = 2 ]; then
+    ok "unknown command"
+else
+    fail "unknown command exit $rc"
+fi
 
 # ---- The check at boot against the packages' manifests, and the last-known-good copy.
 # An installed appliance in $R: the boot set in etc/, the driver set in home/drivers/
@@ -112,22 +120,23 @@ ran() { sort -u "$tmp/started" 2>/dev/null | paste -sd'|'; }
 expect_boot() {
     local name=$1 want_log=$2 want_ran=$3
     if grep -E -q -- "$want_log" "$tmp/log" 2>/dev/null && [ "$(ran)" = "$want_ran" ]; then
-        echo "ok: $name"
+        ok "$name"
     else
-        echo "FAIL: $name: ran [$(ran)], want [$want_ran]; log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null
-        failures=$((failures + 1))
+        fail "$name: ran [$(ran)], want [$want_ran]; log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null
     fi
 }
 OLD="ZR1.sh old|gatex1d old" NEW="ZR1.sh new|gatex1d new"
-good() { cat "$R/home/drivers.good/drivers/MANIFEST" 2>/dev/null | head -n1; }
+good() { head -n1 "$R/home/drivers.good/drivers/MANIFEST" 2>/dev/null; }
 
 # A good boot keeps the copy (and both sets in it).
 install_build old; boot
 expect_boot "a good boot runs the checked set" 'started 2 driver\(s\) of build old from the installed set \(checked\)' "$OLD"
-[ "$(good)" = "mark old" ] && cmp -s "$E/init.d/orvdrivers" "$R/home/drivers.good/etc/init.d/orvdrivers" &&
-    grep -q 'kept the driver set old as the last-known-good copy' "$tmp/log" &&
-    echo "ok: a good boot keeps the last-known-good copy" ||
-    { echo "FAIL: no last-known-good copy after a good boot: $(cat "$tmp/log")"; failures=$((failures + 1)); }
+if [ "$(good)" = "mark old" ] && cmp -s "$E/init.d/orvdrivers" "$R/home/drivers.good/etc/init.d/orvdrivers" &&
+    grep -q 'kept the driver set old as the last-known-good copy' "$tmp/log"; then
+    ok "a good boot keeps the last-known-good copy"
+else
+    fail "no last-known-good copy after a good boot: $(cat "$tmp/log")"
+fi
 cp -a "$R" "$tmp/oldroot"
 reset_old() { rm -rf "$R" && cp -a "$tmp/oldroot" "$R"; }
 
@@ -140,7 +149,7 @@ cut() {
     boot
     expect_boot "$1" "$2" "$OLD"
     if [ "$(ran)" = "$OLD" ] && ! check_again; then
-        echo "FAIL: $1: the restored set does not check"; failures=$((failures + 1))
+        fail "$1: the restored set does not check"
     fi
 }
 check_again() { (cd "$H" && grep '^[0-9a-f]\{64\}  ' MANIFEST | sha256sum -c --status); }
@@ -168,32 +177,40 @@ cut "cut between keep's renames"   'driver set fails its check .*: restored' \
 reset_old; head -c 300 "$E/init.d/orvdrivers" >"$tmp/x" && cat "$tmp/x" >"$E/init.d/orvdrivers"
 boot "$R/home/drivers.good/etc/init.d/orvdrivers"
 expect_boot "truncated init script: the copy's script restores it" 'boot set fails its check \(missing or changed: init.d/orvdrivers\): restored' "$OLD"
-cmp -s "$script" "$E/init.d/orvdrivers" && echo "ok: the init script is whole again" ||
-    { echo "FAIL: the init script was not restored"; failures=$((failures + 1)); }
+if cmp -s "$script" "$E/init.d/orvdrivers"; then
+    ok "the init script is whole again"
+else
+    fail "the init script was not restored"
+fi
 
 # The copy damaged too: logged, and the drivers are started from what is there.
 reset_old; (cd "$R" && rm home/drivers/MANIFEST && echo x >>home/drivers.good/drivers/gatex/gatex1d)
 boot
 expect_boot "damaged copy: started from what is there" \
     'the last-known-good copy is damaged too \(missing or changed: gatex/gatex1d\): starting from the installed files' "$OLD"
-grep -q 'from the installed set (unchecked)' "$tmp/log" && [ "$(good)" = "mark old" ] &&
-    echo "ok: an unchecked set does not replace the copy" ||
-    { echo "FAIL: unchecked set: $(cat "$tmp/log")"; failures=$((failures + 1)); }
+if grep -q 'from the installed set (unchecked)' "$tmp/log" && [ "$(good)" = "mark old" ]; then
+    ok "an unchecked set does not replace the copy"
+else
+    fail "unchecked set: $(cat "$tmp/log")"
+fi
 
 # A whole new build checks, runs, and replaces the copy once its drivers answer.
 reset_old; (cd "$R" && newprog gatex/gatex1d && newprog vexa/zr/ZR1.sh && sed -i 's/^mark old/mark new/' home/drivers/MANIFEST)
 manifest "$H" MANIFEST new; boot
 expect_boot "a whole update runs" 'started 2 driver\(s\) of build new from the installed set \(checked\)' "$NEW"
-[ "$(good)" = "mark new" ] && echo "ok: the copy follows a good update" ||
-    { echo "FAIL: the copy is still [$(good)]"; failures=$((failures + 1)); }
+if [ "$(good)" = "mark new" ]; then
+    ok "the copy follows a good update"
+else
+    fail "the copy is still [$(good)]"
+fi
 
 # ---- Configuration belongs to the operator. Edits to a configuration file of a
 # whole installation are kept, used, named in the log at every boot and taken into
 # the copy; a program cut short is still restored, and with it the configuration
 # the copy holds (the operator's accepted edits).
 expect_log() {  # expect_log NAME REGEX
-    if grep -E -q -- "$2" "$tmp/log" 2>/dev/null; then echo "ok: $1"; else
-        echo "FAIL: $1: log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null; failures=$((failures + 1)); fi
+    if grep -E -q -- "$2" "$tmp/log" 2>/dev/null; then ok "$1"; else
+        fail "$1: log:"; cat "$tmp/log" "$tmp/out" 2>/dev/null; fi
 }
 reset_old
 printf '[DRIVER]\nmewtocol=0\nnodenet=0\nsensornet=1\n' >"$E/orvdrivers.conf"
@@ -204,14 +221,20 @@ expect_boot "edited start configuration: a driver set to 0 stays off" \
 expect_log "the log names the kept start configuration" 'configuration of the boot set that differs from the package.s is kept: orvdrivers.conf$'
 expect_log "the log names the kept driver configuration" 'configuration of the driver set that differs from the package.s is kept: gatex/gatex1d.conf$'
 expect_log "the edits become the copy" 'kept the driver set old as the last-known-good copy'
-cmp -s "$H/gatex/gatex1d.conf" "$R/home/drivers.good/drivers/gatex/gatex1d.conf" &&
-    cmp -s "$E/orvdrivers.conf" "$R/home/drivers.good/etc/orvdrivers.conf" &&
-    echo "ok: the copy holds the edited files" || { echo "FAIL: the copy lacks the edits"; failures=$((failures + 1)); }
+if cmp -s "$H/gatex/gatex1d.conf" "$R/home/drivers.good/drivers/gatex/gatex1d.conf" &&
+    cmp -s "$E/orvdrivers.conf" "$R/home/drivers.good/etc/orvdrivers.conf"; then
+    ok "the copy holds the edited files"
+else
+    fail "the copy lacks the edits"
+fi
 boot
 expect_log "a second boot keeps them and says so again" 'differs from the package.s is kept: gatex/gatex1d.conf$'
 expect_log "the copy is this set already" 'the last-known-good copy is this set already'
-grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && grep -q 'mewtocol=0' "$E/orvdrivers.conf" &&
-    echo "ok: the edits are still there" || { echo "FAIL: edits lost"; failures=$((failures + 1)); }
+if grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && grep -q 'mewtocol=0' "$E/orvdrivers.conf"; then
+    ok "the edits are still there"
+else
+    fail "edits lost"
+fi
 cp -a "$R" "$tmp/editedroot"
 # A cut in the edited file: restored from the copy, the edit as the copy holds it.
 for damage in 'printf "port=11" >home/drivers/gatex/gatex1d.conf' 'printf "port=1111\nmaxnodes=3\n" >home/drivers/gatex/gatex1d.conf' \
@@ -221,9 +244,9 @@ for damage in 'printf "port=11" >home/drivers/gatex/gatex1d.conf' 'printf "port=
     boot
     if grep -q 'configuration gatex/gatex1d.conf of the driver set is missing, empty or cut short: restored' "$tmp/log" &&
         cmp -s "$H/gatex/gatex1d.conf" "$R/home/drivers.good/drivers/gatex/gatex1d.conf"; then
-        echo "ok: damaged edited configuration restored ($damage)"
+        ok "damaged edited configuration restored ($damage)"
     else
-        echo "FAIL: damaged edited configuration ($damage):"; cat "$tmp/log"; failures=$((failures + 1))
+        fail "damaged edited configuration ($damage):"; cat "$tmp/log"
     fi
 done
 # A truncated program beside the edits: the whole set comes back from the copy,
@@ -233,9 +256,12 @@ rm -rf "$R" && cp -a "$tmp/editedroot" "$R"
 boot
 expect_boot "truncated program beside edited configuration: restored" \
     'driver set fails its check \(missing or changed: gatex/gatex1d\): restored the last-known-good copy \(old\)' "ZR1.sh old"
-grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && check_again 2>/dev/null; cmp -s "$H/gatex/gatex1d" "$R/home/drivers.good/drivers/gatex/gatex1d" &&
-    grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf" && echo "ok: program whole again, edit kept" ||
-    { echo "FAIL: after the restore: $(cat "$H/gatex/gatex1d.conf")"; failures=$((failures + 1)); }
+if cmp -s "$H/gatex/gatex1d" "$R/home/drivers.good/drivers/gatex/gatex1d" &&
+    grep -q 'maxnodes=3' "$H/gatex/gatex1d.conf"; then
+    ok "program whole again, edit kept"
+else
+    fail "after the restore: $(cat "$H/gatex/gatex1d.conf")"
+fi
 # An emptied configuration and no copy of it: said in the log, never counted as checked.
 rm -rf "$R" && cp -a "$tmp/editedroot" "$R" && rm -rf "$R/home/drivers.good"
 : >"$H/gatex/gatex1d.conf"
@@ -249,13 +275,18 @@ rm -rf "$R" && cp -a "$tmp/editedroot" "$R"
     printf '[DRIVER]\nmewtocol=1\nnodenet=0\nsensornet=1\n' >etc/orvdrivers.conf)
 manifest "$H" MANIFEST new; boot
 expect_boot "an update brings the package's configuration" 'started 2 driver\(s\) of build new from the installed set \(checked\)' "$NEW"
-grep -q 'is kept' "$tmp/log" && { echo "FAIL: kept after an update: $(cat "$tmp/log")"; failures=$((failures + 1)); } ||
-    echo "ok: nothing kept after an update"
+if grep -q 'is kept' "$tmp/log"; then
+    fail "kept after an update: $(cat "$tmp/log")"
+else
+    ok "nothing kept after an update"
+fi
 
 # Drivers that never answer: the copy is not replaced.
 reset_old; (cd "$R" && newprog gatex/gatex1d); manifest "$H" MANIFEST new
 hello=false boot
-grep -q 'no hello within 2 s from port(s) 1111 1131' "$tmp/log" && [ "$(good)" = "mark old" ] &&
-    echo "ok: silent drivers leave the copy as it was" ||
-    { echo "FAIL: silent drivers: copy [$(good)]; $(cat "$tmp/log")"; failures=$((failures + 1)); }
+if grep -q 'no hello within 2 s from port(s) 1111 1131' "$tmp/log" && [ "$(good)" = "mark old" ]; then
+    ok "silent drivers leave the copy as it was"
+else
+    fail "silent drivers: copy [$(good)]; $(cat "$tmp/log")"
+fi
 exit $failures

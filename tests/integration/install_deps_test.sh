@@ -4,14 +4,15 @@
 # wine whose i386 libraries do not match, a required package that cannot be had.
 # apt-get, dpkg, dpkg-query, locale, localedef and id are stand-ins on PATH that keep
 # their state in a folder of this test; nothing on the machine is touched.
+# shellcheck disable=SC2015  # "A && B || fail": fail when any of the conditions is false, as meant
 set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=appliance/lib.sh
+. "$top/appliance/lib.sh"
 t=$(mktemp -d "${TMPDIR:-/tmp}/install-deps-test.XXXXXX")
 trap 'rm -rf "$t"' EXIT
 stubs=$t/bin
 mkdir -p "$stubs"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # --- the stand-ins ----------------------------------------------------------------
 cat >"$stubs/dpkg-query" <<'EOF'
@@ -78,6 +79,7 @@ chmod +x "$stubs"/*
 
 # scenario NAME MISSING BROKEN ARCHS UPDATE_FAILS [ENV...]: a fresh state, one run;
 # its output in $out, exit status in $rc.
+# shellcheck disable=SC2086  # each list is split into one package name a line
 scenario() {
     name=$1
     export STATE=$t/$name

@@ -3,7 +3,8 @@
 # stand-in loaders (no wine is started): each case must end within its bound, exit 1
 # and say in one line what is missing; a loader that starts the probe passes.
 # usage: wine_check_test.sh TOP WORKDIR
-set -u
+# shellcheck disable=SC2016  # the stand-in loaders' bodies expand when they run, not here
+set -u  # not -e: a failed case is counted and reported, and the run goes on to the next one
 top=$1 work=$2
 rm -rf "$work" && mkdir -p "$work/bin"
 failures=0

@@ -13,6 +13,7 @@ echo disk >"$seen/disk.img"
 echo other >"$hidden/file"
 
 set +e
+# shellcheck disable=SC2016  # the inner shell expands its own arguments
 out=$("$rig" --see "$seen/disk.img" -- bash -c '
     d=$1 h=$2
     [ "$(cat "$d/disk.img")" = disk ] || { echo "disk not visible"; exit 1; }

@@ -7,9 +7,10 @@
 # Also checks that the shipped gatex1d is not the twin: on a pty its serial-driver
 # query fails (ENOTTY) and it says so in the system log.
 # usage (inside tests/rig/rig): arm_smoke.sh EMULATOR ARM_BIN HOST_BIN ZR1_INI
-set -u
+set -u  # not -e: a failed check is counted and reported, and the run goes on to the next one
 emu=$1 arm=$(realpath "$2") host=$(realpath "$3") ini=$(realpath "$4")
-say() { printf 'arm_smoke: %s\n' "$*"; }
+# shellcheck source=appliance/lib.sh
+. "$(dirname "$0")/../lib.sh"
 [ -n "${RIG_SYSLOG:-}" ] || { say "needs the appliance rig (tests/rig/rig -- $0 ...)"; exit 77; }
 for s in meterbus-sim nodegw sensornet; do
     [ -x "$host/$s" ] || { say "host simulator $host/$s is not built (cmake --build --preset native --target $s); skipping"; exit 77; }
@@ -20,9 +21,7 @@ done
 
 work=${RIG_DIR:-/tmp}/arm_smoke
 mkdir -p "$work"
-failures=0
 pids=()
-. "$(dirname "$0")/checks.sh"
 
 # The processes whose command line mentions $1 (qemu-arm runs the ARM program, so
 # its command line is "qemu-arm PROGRAM ARGS").
@@ -33,6 +32,7 @@ pids_running() {
         case "$cmd" in *"$1"*) echo "${p#/proc/}" ;; esac
     done
 }
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
     local p
     for p in $(pids_running "$arm/") "${pids[@]}"; do kill "$p" 2>/dev/null; done
@@ -45,7 +45,7 @@ pids+=($!)
 dev=$(first_line "$work/meterbus.out") || { fail "meterbus-sim gave no device"; exit 1; }
 printf 'port=1111\ndevice=%s\nmaxnodes=3\n' "$dev" >"$work/gatex1d.conf"
 ORV_SHIM_LOG=$work/shim-gatex1d.log "$emu" "$arm/shimmed/gatex1d" "$work/gatex1d.conf"
-if wait_for 120 port_open 1111; then
+if within 120 port_open 1111; then
     expect "gatex1d hello" '^\?cmd=hello&status=OK$' "$(ask 1111 '?cmd=hello')"
     expect "gatex1d version" '^!V\. OK, gatex1d version:[0-9]' "$(ask 1111 '!V')"
     expect "gatex1d leaves" '^\?cmd=get_leaves&status=OK&val=.*1_1' "$(ask 1111 '?cmd=get_leaves')"
@@ -55,7 +55,7 @@ if wait_for 120 port_open 1111; then
 else
     fail "gatex1d does not listen on 1111"
 fi
-grep -q 'gatex1d\[' "$RIG_SYSLOG" && ok "gatex1d logs to the system log" || fail "no gatex1d line in the system log"
+if grep -q 'gatex1d\[' "$RIG_SYSLOG"; then ok "gatex1d logs to the system log"; else fail "no gatex1d line in the system log"; fi
 for p in $(pids_running "$arm/shimmed/gatex1d"); do kill "$p"; done
 
 # The shipped program on the same kind of line: the serial-driver query fails.
@@ -64,7 +64,7 @@ pids+=($!)
 dev=$(first_line "$work/meterbus2.out") || { fail "meterbus-sim gave no device"; exit 1; }
 printf 'port=1121\ndevice=%s\nmaxnodes=1\n' "$dev" >"$work/gatex1d-shipped.conf"
 "$emu" "$arm/gatex1d" "$work/gatex1d-shipped.conf"
-for _ in $(seq 100); do grep -q 'TIOCGSERIAL) failed' "$RIG_SYSLOG" && break; sleep 0.2; done
+within 20 grep -q 'TIOCGSERIAL) failed' "$RIG_SYSLOG"
 expect "shipped gatex1d on a pty" 'TIOCGSERIAL\) failed for errno: 25' \
     "$(grep -m1 'TIOCGSERIAL) failed' "$RIG_SYSLOG")"
 for p in $(pids_running "$arm/gatex1d "); do kill "$p"; done
@@ -72,10 +72,10 @@ for p in $(pids_running "$arm/gatex1d "); do kill "$p"; done
 # --- gatex2d: one node gateway ------------------------------------------------
 "$host/nodegw" --port 1502 --types 0,3,4 >"$work/nodegw.out" 2>&1 &
 pids+=($!)
-wait_for 20 port_open 1502 || fail "nodegw does not listen"
+within 20 port_open 1502 || fail "nodegw does not listen"
 printf '[GENERAL]\nport=1112\n[uMARLO]\nmaxnodes=4\n' >"$work/gatex2d.conf"
 "$emu" "$arm/gatex2d" "$work/gatex2d.conf"
-if wait_for 60 port_open 1112; then
+if within 60 port_open 1112; then
     expect "gatex2d hello" '^\?cmd=hello&status=OK$' "$(ask 1112 '?cmd=hello')"
     expect "gatex2d version" '^!V\. OK, gatex2d version:[0-9]' "$(ask 1112 '!V')"
     expect "gatex2d rescan" '^\?cmd=rescan&status=OK' "$(ask 1112 '?cmd=rescan&node=127.0.0.1:1502&timeout=2000')"
@@ -97,7 +97,7 @@ mkdir -p "$zr"
 sed -e "s#^device=.*#device=$dev#" -e "s#^maxnodes=.*#maxnodes=4#" "$ini" >"$zr/ZR1Communicator.ini"
 (cd "$zr" && ORV_SHIM_LOG=$work/shim-serlink.log "$emu" "$arm/shimmed/serlink" >"$work/serlink.out" 2>&1 &
  "$emu" "$arm/ZR1Communicator" >"$work/zr1.out" 2>&1 &)
-if wait_for 120 port_open 1131; then
+if within 120 port_open 1131; then
     expect "ZR1Communicator hello" '^\?cmd=hello&status=OK' "$(ask 1131 '?cmd=hello')"
     # The boot scan goes node by node; wait until node 1 is listed.
     for _ in $(seq 60); do

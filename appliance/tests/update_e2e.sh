@@ -28,8 +28,9 @@
 # usage: update_e2e.sh TOP ARM_BIN WIN_BIN HOST_BIN HOST_LIB WINE_RUN   (outside the rig)
 #   WIN_BIN   the win32 or win64 tree's bin folder (the package is made from it)
 #   WINE_RUN  that tree's cmake/wine-run-win32 or -win64 (the prefix's architecture)
-set -u
-say() { printf 'update_e2e: %s\n' "$*"; }
+set -u  # not -e: a failed check is counted and reported, and the run goes on to the next one
+# shellcheck source=appliance/lib.sh
+. "$(dirname "$0")/../lib.sh"
 skip() { say "$*; skipping"; exit 77; }
 
 if [ "${1:-}" != --inside ]; then
@@ -61,9 +62,7 @@ work=${RIG_DIR:-/tmp}/e2e
 root=$work/appliance
 mkdir -p "$work" "$root/home" "$root/root" "$root/etc/init.d"
 pids=()
-failures=0
 prefix=$(dirname "$win")/wineprefix-e2e
-. "$(dirname "$0")/checks.sh"
 
 # Daemon processes under /home/drivers: the old ones by their program, the new
 # ones by the emulator's command line.
@@ -76,9 +75,9 @@ daemon_pids() {
     done
 }
 end_daemons() {
-    local p n
+    local p
     for p in $(daemon_pids); do kill -TERM "$p" 2>/dev/null; done
-    for n in $(seq 50); do [ -z "$(daemon_pids)" ] && return 0; sleep 0.1; done
+    for _ in $(seq 50); do [ -z "$(daemon_pids)" ] && return 0; sleep 0.1; done
     for p in $(daemon_pids); do kill -KILL "$p" 2>/dev/null; done
 }
 cleanup() {
@@ -108,9 +107,9 @@ check_daemons() {
         "$(ask 1131 "?cmd=get_value&protocol=C0&node=${entry:6:8}&leaf=${entry:17:1}&toq=${entry:14:4}")"
 }
 wait_daemons() {
-    wait_for 180 port_open 1111 || fail "gatex1d does not listen"
-    wait_for 60 port_open 1112 || fail "gatex2d does not listen"
-    wait_for 200 port_open 1131 || fail "ZR1Communicator does not listen"
+    within 180 port_open 1111 || fail "gatex1d does not listen"
+    within 60 port_open 1112 || fail "gatex2d does not listen"
+    within 200 port_open 1131 || fail "ZR1Communicator does not listen"
 }
 
 # --- the package ---------------------------------------------------------------
@@ -163,8 +162,8 @@ done
 EOS
 chmod +x "$work/login.sh"
 busybox telnetd -F -p 23 -b 127.0.0.1 -l "$work/login.sh" & pids+=($!)
-wait_for 15 port_open 21 || fail "FTP server does not listen"
-wait_for 15 port_open 23 || fail "telnet service does not listen"
+within 15 port_open 21 || fail "FTP server does not listen"
+within 15 port_open 23 || fail "telnet service does not listen"
 
 # --- the package under wine ------------------------------------------------------------
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" ORV_WINEPREFIX=$prefix
@@ -181,7 +180,7 @@ cat >"$work/run-package.sh" <<EOS
 #!/bin/bash
 # On the virtual display: the package, and the typist for the uploader's console.
 mkfifo '$work/typist.in'
-'$python' '$top/tests/integration/appliance/console_typist.py' orvane3uploader <'$work/typist.in' >'$work/typist.out' 2>&1 &
+'$python' '$top/appliance/tests/console_typist.py' orvane3uploader <'$work/typist.in' >'$work/typist.out' 2>&1 &
 exec 7>'$work/typist.in'
 '$wine_run' '$pkg' &
 w=\$!
@@ -210,11 +209,11 @@ expect "package run" '^package exit 0$' "$(grep '^package exit' "$work/run-packa
 say "telnet commands received:"; sed 's/^/    /' "$work/commands.log" 2>/dev/null
 
 # --- what the update did ------------------------------------------------------------------
-[ -e "$root/home/update_orv3.inc" ] && fail "update_orv3.inc left on the appliance" || ok "update_orv3.inc unpacked and removed"
-[ -e "$root/update_bt.inc" ] && fail "update_bt.inc left on the appliance" || ok "update_bt.inc unpacked and removed"
-grep -qx 'tar xzvf ../home/update_orv3.inc -C ../home' "$work/commands.log" && ok "unpack of update_orv3.inc into /home" || fail "no unpack of update_orv3.inc"
-grep -qx 'tar xzvf ../update_bt.inc -C ..' "$work/commands.log" && ok "unpack of update_bt.inc into /" || fail "no unpack of update_bt.inc"
-[ -e "$temp" ] && fail "the temporary folder $temp is still there" || ok "the temporary folder on the Windows side is gone"
+if [ -e "$root/home/update_orv3.inc" ]; then fail "update_orv3.inc left on the appliance"; else ok "update_orv3.inc unpacked and removed"; fi
+if [ -e "$root/update_bt.inc" ]; then fail "update_bt.inc left on the appliance"; else ok "update_bt.inc unpacked and removed"; fi
+if grep -qx 'tar xzvf ../home/update_orv3.inc -C ../home' "$work/commands.log"; then ok "unpack of update_orv3.inc into /home"; else fail "no unpack of update_orv3.inc"; fi
+if grep -qx 'tar xzvf ../update_bt.inc -C ..' "$work/commands.log"; then ok "unpack of update_bt.inc into /"; else fail "no unpack of update_bt.inc"; fi
+if [ -e "$temp" ]; then fail "the temporary folder $temp is still there"; else ok "the temporary folder on the Windows side is gone"; fi
 expect "reset command received" '^echo 0 > /proc/wdt/wdt$' "$(head -n1 "$work/reset.log" 2>/dev/null)"
 for f in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1Communicator vexa/zr/serlink; do
     if tar -xzOf "$work/pkg/update_orv3.inc" "drivers/$f" | cmp -s - "/home/drivers/$f" &&
@@ -224,8 +223,7 @@ for f in gatex/gatex1d gatex/gatex2d vexa/zr/ZR1Communicator vexa/zr/serlink; do
         fail "/home/drivers/$f was not replaced by the package's program"
     fi
 done
-cmp -s "$root/etc/init.d/orvdrivers" "$top/packaging/appliance/orvdrivers" && ok "init script unpacked" || fail "init script not unpacked"
-
+if cmp -s "$root/etc/init.d/orvdrivers" "$top/packaging/appliance/orvdrivers"; then ok "init script unpacked"; else fail "init script not unpacked"; fi
 # --- the reboot ---------------------------------------------------------------------------
 end_daemons
 ipcrm -S 1111 2>/dev/null; ipcrm -S 1112 2>/dev/null   # what a power cycle clears
@@ -234,6 +232,7 @@ ipcrm -S 1111 2>/dev/null; ipcrm -S 1112 2>/dev/null   # what a power cycle clea
 # them by their paths as on the appliance.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00'
 mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+# shellcheck disable=SC2016  # the inner shell expands its own arguments
 unshare --user --map-root-user --mount sh -c '
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || exit 3
     printf ":orvarm:M::%s:%s:%s:F" "$1" "$2" "$3" >/proc/sys/fs/binfmt_misc/register || exit 3
@@ -253,8 +252,7 @@ for p in $new; do
     cmd=$(tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null) || continue   # a child that has ended
     case "$cmd" in *qemu-arm*) ;; *) native=$((native + 1)); say "not an ARM program: $p $cmd" ;; esac
 done
-[ -n "$new" ] && [ $native = 0 ] && ok "the running daemons are the ARM programs (under qemu-arm)" || fail "the running daemons are not the ARM programs"
-
+if [ -n "$new" ] && [ $native = 0 ]; then ok "the running daemons are the ARM programs (under qemu-arm)"; else fail "the running daemons are not the ARM programs"; fi
 if [ $failures -ne 0 ]; then
     say "$failures check(s) failed"
     cat "$work/run-package.out" "$work/typist.out" 2>/dev/null
