@@ -282,6 +282,8 @@ if [ "$kind" = reboot ]; then
         fail "round $what: no boot within 240 s after the reboot"
         say "FAILED round $what (seed $seed, moment $moment s, kind $kind): no boot; last lines of its console:"
         tail -n 20 "$APPLIANCE_CONSOLE" | sed 's/^/    /'
+        printf '%s|%s|%s s|%s|%s|no boot|-|-|FAIL\n' "$what" "$kind" "$moment" "$phase" "$e, ${after_cut} s after" >>"$work/table.txt"
+        rm -f "$work/attempt"
         touch "$APPLIANCE_DIR/bad"
     fi
     failures=$((failures + failures_before_boot))

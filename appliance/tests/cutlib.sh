@@ -135,8 +135,14 @@ check_boot() {
 }
 
 # copy_settled: this boot's refresh of the last-known-good copy is over (taken,
-# the same already, or failed): no copy is in the making.
-copy_settled() { boot_log | grep -q -E 'kept the driver set|the last-known-good copy is this set already|keeping the last-known-good copy failed|the last-known-good copy stays as it was'; }
+# the same already, or failed), or there is none: only a boot that started both
+# sets checked, nothing restored, refreshes the copy.
+copy_settled() {
+    local log
+    log=$(boot_log)
+    [[ $log != *"from the installed set (checked)"* ]] ||
+        grep -q -E 'kept the driver set|the last-known-good copy is this set already|keeping the last-known-good copy failed|the last-known-good copy stays as it was' <<<"$log"
+}
 
 # good_is MARK: the last-known-good copy holds the set of that mark.
 good_is() { [ "$(manifest_mark /home/drivers.good/drivers/MANIFEST)" = "$1" ]; }
