@@ -8,7 +8,7 @@
 # as each step holds and "cutwatch: done ..." after the last (a record of how far
 # an update got when it was cut at another moment).
 #
-#   sh cutwatch.sh [--group telnetd|held] [--crash | --trace] STEP...
+#   sh cutwatch.sh [--group telnetd|held] [--crash | --trace] [--show PATH] STEP...
 #
 # Steps (each one argument; F a path, N bytes):
 #   exists F        F exists            gone F          F does not exist
@@ -23,18 +23,20 @@
 #   sync            sync (with the group frozen: everything written so far is on
 #                   the disk)
 #   log TEXT        the console line "cutwatch: TEXT" (progress, no cut)
+# --show PATH adds to the last line whether PATH exists at the cut.
 # The group: --group telnetd puts telnetd (every telnet session and what it runs)
 # in a cgroup of its own; --group held takes the cgroup as its starter filled it
 # (cutboot.sh puts the boot's rcS there).
 # No -e: a step is a test that fails until it holds.
 set -u
 trap '' TERM HUP
-group='' crash=0 trace=0
+group='' crash=0 trace=0 show=''
 while :; do
     case "${1:-}" in
     --group) group=$2; shift 2 ;;
     --crash) crash=1; shift ;;
     --trace) trace=1; shift ;;
+    --show) show=$2; shift 2 ;;
     *) break ;;
     esac
 done
@@ -83,6 +85,9 @@ held=''
 [ -n "$slice" ] && held=" (held${synced})"
 [ -z "$slice" ] && [ -n "$synced" ] && held=" (synced)"
 what="$last: $(stat -c '%n %s bytes' "$f" 2>/dev/null || echo "$f absent")$held"
+if [ -n "$show" ]; then
+    if [ -e "$show" ]; then what="$what; $show exists"; else what="$what; $show absent"; fi
+fi
 if [ $trace = 1 ]; then
     say "done $what"
 elif [ $crash = 1 ]; then
