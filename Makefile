@@ -6,7 +6,8 @@
 #   make fuzz    the fuzz targets, long runs
 #   make package the update package (build/package), building what it needs
 #   make reliability  load and fault injection at full size, and the 20 cuts of a
-#                     field update on the virtual Orvane (docs/reliability.md)
+#                     field update on the virtual Orvane, the cuts during its
+#                     repair at boot and 100 rounds of random cuts (docs/reliability.md)
 #   make appliance    the virtual Orvane's image (build/appliance, docs/appliance.md)
 #   make demo-appliance  the demo's table read from the virtual Orvane
 # Every target first installs what is missing (scripts/install-deps), then builds
@@ -56,6 +57,8 @@ reliability: build-native appliance
 	  ORV_RELIAB_REPORT="$${ORV_RELIAB_REPORT:-$(CURDIR)/build/native/reliability.txt}" \
 	  ctest --preset native -R '^reliability$$' --output-on-failure
 	@./appliance/tests/cut_update.sh
+	@./appliance/tests/cut_repair.sh
+	@./appliance/tests/cut_random.sh --rounds $${CUT_ROUNDS:-100}
 
 # appliance/build builds the ARM programs and their packages (packaging/mkpackage).
 appliance: deps

@@ -10,134 +10,51 @@
 #
 #   appliance/tests/cut_update.sh [--small | POINT...]
 #
-# Without arguments all 20 points below (make reliability, about half an hour);
-# --small the four of make test. The runs share one disk (appliance/run --disk);
-# results in build/appliance/cut/: table.txt (one row per cut), and per boot the
-# console, the uploader's output and the boot's system log.
+# The points are in cut_update.points (all 20 without arguments: make reliability,
+# about half an hour); --small the four of make test. The runs share one disk
+# (appliance/run --disk); results in build/appliance/cut/: table.txt (one row per
+# cut), and per boot the console, the uploader's output and the boot's system log.
 #
 # Before each update the operator has edited the configuration files (a comment
 # line at their end): each boot must keep an edit it finds in a set whose programs
-# check, and an update brings the package's files.
+# check, and an update brings the package's files. Each update installs a package
+# whose programs differ from the installed ones (cutlib.sh, make_packages), so a
+# mixture of old and new files is a real mixture.
 #
-# Each update installs a package whose programs differ from the installed ones (two
-# packages, A and B: their programs carry a section of their own, their init script
-# and ZR1.sh a comment), so a mixture of old and new files is a real mixture.
-#
-# A point: NAME|TRIGGER|MODE|HOLD|BOOTS|UPLOADER
-#   TRIGGER   watch:STEP;STEP...  a watcher in the guest waits for each step in turn
-#                                 (exists F, atleast F BYTES, new F: written since the
-#                                 update began, written F BYTES: new and that long,
-#                                 gone F, tar_off, rck_on, drivers_off), then calls
-#                                 the cutter on the host. "hold US" freezes the
-#                                 telnet sessions (a cgroup of telnetd's) and from
-#                                 then on lets them run in slices of US microseconds
-#                                 (and the time usleep takes) until the next step
-#                                 holds: a tar cannot get further than one slice
-#                                 past the point, and after tar_off its session is
-#                                 held before the rm
-#             console:REGEX       the guest's console shows REGEX once more
-#   MODE      power | network
-#   HOLD      sync: the watcher syncs before it calls the cutter (with the tar held:
-#             everything it wrote so far is on the disk, as after a longer tar)
-#             line:RATE: the line to the FTP server's data ports is slowed to RATE
-#             (tc on the rig's loopback), so an upload lasts long enough to be cut
-#             where the point says
-#   BOOTS     which set the next boot must start: before, either, after
-#   UPLOADER  how the uploader must end: failed (a failure message, no reset
-#             question), reset (transfer done, reset sent), either
-set -u
+# How a cut lands where the point says: the guest's watcher (cutwatch.sh, copied
+# into the guest by FTP) waits for each step in turn and then writes to the
+# console, where the cutter (cutter.py) ends or freezes qemu at once; console
+# points are seen by the cutter itself.
+set -eu
 top=$(cd "$(dirname "$0")/../.." && pwd)
+tests=$top/appliance/tests
 say() { printf 'cut_update: %s\n' "$*"; }
 failures=0
 work=$top/build/appliance/cut
-
-all_points=(
-    "bt-upload-begun|watch:exists /update_bt.inc|power|line:64kbit|before|failed"
-    "bt-uploaded|watch:atleast /update_bt.inc BT|power|-|before|failed"
-    "bt-tar-script|watch:atleast /update_bt.inc BT;hold 1000;new /etc/init.d/orvdrivers|power|sync|before|failed"
-    "bt-tar-manifest|watch:atleast /update_bt.inc BT;hold 1000;new /etc/orvdrivers.manifest|power|sync|before|failed"
-    "bt-tar-done|watch:atleast /update_bt.inc BT;hold 1000;new /etc/orvdrivers.manifest;tar_off|power|-|before|failed"
-    "bt-removed|watch:new /etc/orvdrivers.manifest;gone /update_bt.inc|power|-|before|failed"
-    "orv3-upload-begun|watch:exists /home/update_orv3.inc|power|line:2mbit|before|failed"
-    "orv3-upload-half|watch:atleast /home/update_orv3.inc ORV3/2|power|line:2mbit|before|failed"
-    "orv3-upload-lost|watch:atleast /home/update_orv3.inc ORV3/4|network|line:2mbit|before|failed"
-    "orv3-uploaded|watch:atleast /home/update_orv3.inc ORV3|power|line:2mbit|before|failed"
-    "orv3-tar-gatex1d|watch:atleast /home/update_orv3.inc ORV3;hold 3000;written /home/drivers/gatex/gatex1d 262144|power|sync|before|failed"
-    "orv3-tar-lost|watch:atleast /home/update_orv3.inc ORV3;new /home/drivers/gatex/gatex2d|network|-|before|failed"
-    "orv3-tar-zr|watch:atleast /home/update_orv3.inc ORV3;hold 3000;written /home/drivers/vexa/zr/ZR1Communicator 131072|power|sync|before|failed"
-    "orv3-tar-manifest|watch:atleast /home/update_orv3.inc ORV3;hold 3000;new /home/drivers/MANIFEST|power|sync|either|failed"
-    "orv3-tar-done|watch:atleast /home/update_orv3.inc ORV3;hold 3000;new /home/drivers/MANIFEST;tar_off|power|-|either|failed"
-    "orv3-removed|watch:new /home/drivers/MANIFEST;gone /home/update_orv3.inc|power|-|either|either"
-    "reset-requested|console:wdt: reset requested|power|-|either|reset"
-    "reset-drivers-stopped|watch:rck_on;drivers_off|power|-|either|reset"
-    "reset-going-down|console:The system is going down NOW!|power|-|after|reset"
-    "reset-reboot|console:Booting Linux|power|-|after|reset"
-)
+# shellcheck source=appliance/tests/cutlib.sh
+. "$tests/cutlib.sh"
 small=(bt-tar-script orv3-tar-gatex1d orv3-upload-lost reset-requested)
-cut_port=5599   # the cutter's, on the host side of qemu's user network (guest: 10.0.2.2)
-
-# The uploader's messages (UTF-8 on Linux) by which its ending is told.
-declare -A msg=(
-    [2]='プログラムを終了するにはリターンを押してください。'
-    [7]='FTPサーバへのログインの段階でエラーが発生したため'
-    [12]='^FTPコマンド操作にて、".*"へのカレントディレクトリの移動に失敗したため'
-    [13]='のファイル転送に失敗したため'
-    [14]='ファイル転送が完了しました。'
-    [23]='^Orvane I[IV]+へのログインの段階で通信タイムアウトが発生したため'
-    [24]='装置リセットを行うため、コマンドを送信しました。'
-    [25]='装置をリセットしますか'
-    [27]='^Orvane I[IV]+へのログインの段階でエラーが発生したため'
-    [28]='^Orvane I[IV]+へのログインの段階で通信エラーが発生したため'
-    [29]='コマンドを送信中、通信エラーが発生したため'
-    [30]='コマンドを送信中、通信タイムアウトが発生したため'
-    [39]='^通信エラーが発生したため、実行を中止しました。'
-    [40]='^通信タイムアウトが発生したため、実行を中止しました。'
-)
 
 if [ "${1:-}" != --inside ]; then
+    mapfile -t all < <(grep -v -e '^#' -e '^$' "$tests/cut_update.points")
     if [ "${1:-}" = --small ]; then
-        chosen=("${small[@]}")
+        names=("${small[@]}")
     elif [ $# -gt 0 ]; then
-        chosen=("$@")
+        names=("$@")
     else
-        chosen=()
-        for p in "${all_points[@]}"; do chosen+=("${p%%|*}"); done
+        names=()
+        for p in "${all[@]}"; do names+=("${p%%	*}"); done
     fi
-    for f in "$top/build/arm/bin/gatex1d" "$top/build/native/bin/orvane3uploader" "$top/build/appliance/rootfs.img"; do
-        [ -f "$f" ] || { say "missing $f (make, make appliance)"; exit 1; }
-    done
+    need_builds
     rm -rf "$work" && mkdir -p "$work"
     : >"$work/points"
-    for name in "${chosen[@]}"; do
-        line=$(printf '%s\n' "${all_points[@]}" | grep "^$name|") || { say "no point $name"; exit 2; }
-        echo "$line" >>"$work/points"
+    for name in "${names[@]}"; do
+        printf '%s\n' "${all[@]}" | grep "^$name	" >>"$work/points" || { say "no point $name"; exit 2; }
     done
-    # Two packages whose programs differ from the image's and from each other.
-    stamp=$(date -u +%Y-%m-%dT%H:%M:%SZ)
-    for v in A B; do
-        mkdir -p "$work/bin-$v"
-        for p in gatex1d gatex2d ZR1Communicator serlink; do
-            # A section of its own survives the package's strip.
-            printf 'cut test build %s\n' "$v" >"$work/bin-$v/mark"
-            arm-linux-gnueabihf-objcopy --add-section .cuttest="$work/bin-$v/mark" \
-                --set-section-flags .cuttest=readonly,contents "$top/build/arm/bin/$p" "$work/bin-$v/$p" ||
-                { say "objcopy $p"; exit 1; }
-        done
-        # The package's own sources: the init script and ZR1.sh with a comment of its own.
-        tree=$work/tree-$v
-        mkdir -p "$tree/packaging" "$tree/drivers/vexa/zr"
-        cp -r "$top/packaging/mkpackage" "$top/packaging/appliance" "$tree/packaging/"
-        cp "$top/drivers/vexa/zr/ZR1.sh" "$top/drivers/vexa/zr/ZR1Communicator.ini" "$tree/drivers/vexa/zr/"
-        printf '# cut test build %s\n' "$v" | tee -a "$tree/packaging/appliance/orvdrivers" >>"$tree/drivers/vexa/zr/ZR1.sh"
-        "$tree/packaging/mkpackage" --inc-only -o "$work/pkg-$v" --arm-bin "$work/bin-$v" --mark "cut test $v $stamp" \
-            >"$work/mkpackage-$v.out" 2>&1 || { cat "$work/mkpackage-$v.out"; exit 1; }
-        # The folder the self-extractor leaves for the uploader.
-        mkdir -p "$work/pc-$v/files/home"
-        cp "$work/pkg-$v/update_bt.inc" "$work/pc-$v/files/"
-        cp "$work/pkg-$v/update_orv3.inc" "$work/pc-$v/files/home/"
-    done
+    make_packages
     # The uploader takes the folder's entries in the order the file system gives
     # them; the points are laid out for update_bt.inc first.
+    # shellcheck disable=SC2012 # ls -U: the directory's own order
     first=$(ls -U "$work/pc-A/files" | head -n 1)
     echo "$first" >"$work/first"
     [ "$first" = update_bt.inc ] ||
@@ -147,7 +64,7 @@ if [ "${1:-}" != --inside ]; then
     disk=$work/disk.img
     t0=$SECONDS
     for i in $(seq 1 $((n + 1))); do
-        [ $i -le $n ] && what="then cut: $(sed -n "${i}p" "$work/points" | cut -d'|' -f1)" || what="then the whole update"
+        if [ "$i" -le "$n" ]; then what="then cut: $(sed -n "${i}p" "$work/points" | cut -f1)"; else what="then the whole update"; fi
         say "boot $i of $((n + 1)), $what"
         "$top/appliance/run" --quiet --keep "$work/boot$i" --disk "$disk" -- "$0" --inside "$i" ||
             failures=$((failures + 1))
@@ -156,68 +73,19 @@ if [ "${1:-}" != --inside ]; then
     say "table ($work/table.txt):"
     column -t -s'|' "$work/table.txt" 2>/dev/null || cat "$work/table.txt"
     say "$survived of $n cut(s) survived; $((SECONDS - t0)) s in all"
-    [ $failures = 0 ] && say "all boots passed" || say "$failures boot(s) failed (kept in $work)"
-    exit $failures
+    [ $failures = 0 ] || { say "$failures boot(s) failed (kept in $work)"; exit 1; }
+    say "all boots passed"
+    exit 0
 fi
 
 # ------------------------------------------------------------------ beside the guest
+# shellcheck source=appliance/lib.sh
 . "$top/appliance/lib.sh"
 i=$2
 n=$(wc -l <"$work/points")
-bin=$top/build/native/bin
 
-# manifest_mark FILE: the build mark a manifest in the guest records.
-manifest_mark() { guest "sed -n 's/^mark //p' $1" | tr -d '\r'; }
-# boot_log: this boot's lines of the guest's system log (it is kept on the disk
-# across boots) from the init script and orvdrivers.
-boot_log() {
-    guest 'awk "/rcS: boot:/ { b = \"\" } { b = b \$0 \"\\n\" } END { printf \"%s\", b }" /var/log/messages | grep -E "orvdrivers|rcS"' | tr -d '\r'
-}
-
-# --- what this boot started ----------------------------------------------------------------
-mark=$(manifest_mark /home/drivers/MANIFEST)
-[ "$(guest cat /home/drivers/buildmark | tr -d '\r')" = "$mark" ] || fail "buildmark differs from the manifest's mark [$mark]"
-# Programs and scripts must match their manifests; a configuration file is the
-# package's or the operator's edit, never anything else.
-intact=$(guest '(cd /home/drivers && grep "^[0-9a-f]\{64\}  " MANIFEST | grep -v -E "  (gatex/gatex[12]d\.conf|vexa/zr/ZR1Communicator\.ini)\$" | sha256sum -c -s) &&
-    (cd /etc && grep "^[0-9a-f]\{64\}  " orvdrivers.manifest | grep -v "  orvdrivers.conf\$" | sha256sum -c -s) && echo whole' | tr -d '\r')
-expect "programs and scripts match their manifests" '^whole$' "$intact"
-conf_state() {  # per configuration file: package (its manifest's sum), edited (the operator's line last), other
-    guest 'for f in etc/orvdrivers.conf home/drivers/gatex/gatex1d.conf home/drivers/gatex/gatex2d.conf home/drivers/vexa/zr/ZR1Communicator.ini; do
-        case $f in etc/*) m=/etc/orvdrivers.manifest d=/etc ;; *) m=/home/drivers/MANIFEST d=/home/drivers ;; esac
-        p=${f#${d#/}/}
-        if (cd $d && grep "  $p\$" $m | sha256sum -c -s) 2>/dev/null; then echo package
-        elif [ "$(tail -n 1 /$f)" = "'"$edit_line"'" ]; then echo edited; else echo other; fi
-    done' | tr -d '\r' | paste -sd' '
-}
-edit_line='; edited by the operator before the update'
-expect "configuration: the package's or the operator's" '^(package|edited)( (package|edited)){3}$' "$(conf_state)"
-log=$(boot_log)
-printf '%s\n' "$log" >"$APPLIANCE_DIR/syslog-boot.txt"
-started=$(grep -o 'started 3 driver(s) of build .*' <<<"$log" | tail -n 1)
-expect "system log: which set started" '^started 3 driver\(s\) of build .* from the (installed set|last-known-good copy)' "$started"
-# Restores this boot made: the sets restored, and the init script run from the copy.
-restore=$(grep -o 'the [a-z]* set fails its check (.*): restored' <<<"$log" | sed 's/^the \([a-z]* set\).*/\1/' | paste -sd, - | sed 's/,/, /g')
-grep -q 'running the last-known-good copy' <<<"$log" && restore="${restore:+$restore, }init script of the copy"
-expect "gatex1d reading" '^\?cmd=get_value&status=OK&val=[0-9.]+$' "$(ask 1111 '?cmd=get_value&node=1&leaf=1&toq=ip')"
-expect "gatex2d rescan" '^\?cmd=rescan&status=OK' "$(ask 1112 '?cmd=rescan&node=nodegw:1502&timeout=3000')"
-leaf=$(drvq --gatex2 leaves 2>&1 | grep -Eo '[0-9A-F]{14}D4_1' | head -n1)
-expect "gatex2d reading" '^\?cmd=get_value&status=OK&val=[0-9.]+&time=20' \
-    "$(ask 1112 "?cmd=get_value&node=nodegw:1502&leaf=$leaf&toq=D4_1")"
-entry=$(drvq --zr leaves 2>&1 | grep -Eo '[0-9A-F]{8}000001C0_[0-9]' | head -n1)
-expect "ZR1Communicator reading" '^\?cmd=get_value&status=OK&val=[0-9]+&time=20' \
-    "$(ask 1131 "?cmd=get_value&protocol=C0&node=${entry:6:8}&leaf=${entry:17:1}&toq=${entry:14:4}")"
-answer_s=$(sed -n 's/^drivers answer //p' "$APPLIANCE_DIR/boot.times")
-# operator_edits: the operator's line at the end of each configuration file that
-# does not end with it yet.
-operator_edits() {
-    guest 'for f in /etc/orvdrivers.conf /home/drivers/gatex/gatex1d.conf /home/drivers/gatex/gatex2d.conf /home/drivers/vexa/zr/ZR1Communicator.ini; do
-        [ "$(tail -n 1 $f)" = "'"$edit_line"'" ] || echo "'"$edit_line"'" >>$f
-    done; sync' >/dev/null
-    expect "the operator's edits in place" '^edited edited edited edited$' "$(conf_state)"
-}
-
-# --- the previous cut's outcome --------------------------------------------------------------
+# --- what this boot started, and the previous cut's outcome ------------------------------
+check_boot
 if [ -f "$work/attempt" ]; then
     IFS='|' read -r pname before after boots cutinfo ending <"$work/attempt"
     case "$mark" in
@@ -235,22 +103,8 @@ if [ -f "$work/attempt" ]; then
 fi
 
 # --- the next update: the package whose mark is not installed --------------------------------
-v=A
-[[ $mark == "cut test A "* ]] && v=B
-pc=$work/pc-$v
-target=$(tar -xzOf "$pc/files/home/update_orv3.inc" drivers/buildmark)
+next_package "$mark"
 out=$APPLIANCE_DIR/uploader.out
-run_uploader() {  # in the background; its status goes to $out.rc
-    (cd "$pc" && printf '127.0.0.1\n1\ny\n\n' | timeout 300 "$bin/orvane3uploader" >"$out" 2>&1; echo $? >"$out.rc") &
-    upid=$!
-}
-has() { tr -d '\r' <"$out" | grep -q -E "${msg[$1]}"; }
-# ending: the uploader's messages that tell how it ended.
-ending() {
-    local m e=
-    for m in 14 7 12 13 27 28 23 39 40 24 29 30; do has $m && e+="${e:+ }$m"; done
-    printf '%s' "${e:-none}"
-}
 
 if [ "$i" -gt "$n" ]; then
     # After the last cut: the whole update, which must complete and start the new set.
@@ -258,7 +112,7 @@ if [ "$i" -gt "$n" ]; then
     operator_edits
     failures_before=$failures
     boots=$(boots_seen) t=$SECONDS
-    run_uploader
+    run_uploader "$out"
     wait "$upid"
     expect "uploader: transfer completed and reset sent" '^14 24$' "$(ending)"
     expect "uploader exit status" '^0$' "$(cat "$out.rc")"
@@ -273,116 +127,88 @@ if [ "$i" -gt "$n" ]; then
     exit $failures
 fi
 
-IFS='|' read -r pname trigger mode hold boots uploader <<<"$(sed -n "${i}p" "$work/points")"
+IFS=$'\t' read -r -a point < <(sed -n "${i}p" "$work/points")
+pname=${point[0]} mode=${point[1]} slow=${point[2]} boots=${point[3]} uploader=${point[4]}
+trigger=("${point[@]:5}")
 # With update_orv3.inc sent first, its whole unpack comes before any bt point.
 [ "$(cat "$work/first")" != update_bt.inc ] && [[ $pname == bt-* ]] && boots=either
 # The next cut falls back on the last-known-good copy, which a checked set becomes
-# once its drivers answer: wait (bounded) until it is this set.
-good_is() { [ "$(manifest_mark /home/drivers.good/drivers/MANIFEST)" = "$1" ]; }
-within 90 good_is "$mark" ||
-    fail "no last-known-good copy of [$mark] within 90 s"
+# once its drivers answer: wait (bounded) until that is over.
+within 120 copy_settled || fail "the last-known-good copy not settled within 120 s"
+good_is "$mark" || fail "no last-known-good copy of [$mark]"
 # The operator's edits are in place when the update begins (after the copy was
 # taken: a set restored from it gets the copy's configuration).
 operator_edits
+clear_packages
 
-# A package left by an earlier cut would meet an upload step before the upload
-# (the next upload replaces it; tar never ran on it): each update starts without.
-left=$(guest 'ls /update_bt.inc /home/update_orv3.inc 2>/dev/null; rm -f /update_bt.inc /home/update_orv3.inc' | tr -d '\r' | paste -sd' ' -)
-[ -n "$left" ] && say "removed the package(s) an earlier cut left: $left"
 bt_size=$(stat -c %s "$pc/files/update_bt.inc") orv3_size=$(stat -c %s "$pc/files/home/update_orv3.inc")
-cutter_args=(--pid "$APPLIANCE_QEMU_PID" --out "$APPLIANCE_DIR/cut" --mode "$mode" --limit 240)
-case "$trigger" in
-watch:*)
-    steps=${trigger#watch:}
-    steps=${steps//ORV3\/2/$((orv3_size / 2))} && steps=${steps//ORV3\/4/$((orv3_size / 4))}
-    steps=${steps//ORV3/$orv3_size} && steps=${steps//BT/$bt_size}
-    cutter_args+=(--listen "$cut_port")
-    ;;
-console:*)
-    pattern=${trigger#console:}
-    cutter_args+=(--console "$APPLIANCE_CONSOLE" --pattern "$pattern" --count $(($(grep -c -- "$pattern" "$APPLIANCE_CONSOLE") + 1)))
-    ;;
-esac
-"$top/appliance/tests/cutter.py" "${cutter_args[@]}" >"$APPLIANCE_DIR/cutter.out" 2>&1 &
+cutter=(--pid "$APPLIANCE_QEMU_PID" --out "$APPLIANCE_DIR/cut" --mode "$mode" --limit 240 --console "$APPLIANCE_CONSOLE")
+if [ "${trigger[0]}" = console ]; then
+    pattern=${trigger[1]}
+    cutter+=(--pattern "$pattern" --count $(($(grep -c -- "$pattern" "$APPLIANCE_CONSOLE" || true) + 1)))
+else
+    steps=()
+    for s in "${trigger[@]}"; do
+        case $s in
+        *' BT') s="${s% BT} $bt_size" ;;
+        *' ORV3') s="${s% ORV3} $orv3_size" ;;
+        *' ORV3/2') s="${s% ORV3/2} $((orv3_size / 2))" ;;
+        *' ORV3/4') s="${s% ORV3/4} $((orv3_size / 4))" ;;
+        esac
+        steps+=("$s")
+    done
+    cutter+=(--pattern '^cutwatch: cut' --count 1)
+fi
+"$tests/cutter.py" "${cutter[@]}" >"$APPLIANCE_DIR/cutter.out" 2>&1 &
 cpid=$!
-wait_for 10 grep -q ready "$APPLIANCE_DIR/cutter.out" || fail "the cutter did not start"
+within 10 grep -q ready "$APPLIANCE_DIR/cutter.out" || fail "the cutter did not start"
 
-if [ -n "${steps:-}" ]; then
+if [ -n "${steps+x}" ]; then
     # The watcher: busybox sh in the guest, deaf to the hangup of the telnet
-    # session that starts it and to the shutdown's SIGTERM. "new" compares
-    # the change time with the second the watcher began, before the uploader starts.
-    script=$(cat <<'EOF'
-trap '' TERM HUP
-t0=$(date +%s)
-sz() { stat -c %s "$1" 2>/dev/null || echo -1; }
-exists() { [ -e "$1" ]; }
-atleast() { [ "$(sz "$1")" -ge "$2" ]; }
-new() { c=$(stat -c %Z "$1" 2>/dev/null) && [ "$c" -gt "$t0" ]; }
-written() { new "$1" && atleast "$1" "$2"; }
-gone() { [ ! -e "$1" ]; }
-tar_off() { ! pidof tar >/dev/null; }
-rck_on() { pidof rcK >/dev/null; }
-drivers_off() { ! pidof gatex1d gatex2d serlink ZR1Communicator >/dev/null; }
-# The telnet sessions (and what they run) in a cgroup that can be frozen.
-cg=/sys/fs/cgroup/cut
-[ -d $cg ] || { mount -t cgroup2 none /sys/fs/cgroup; mkdir $cg; }
-echo "$(pidof telnetd)" >$cg/cgroup.procs
-# Builtins only while frozen and waiting: no process is started.
-frozen() { while read -r k v; do [ "$k" = frozen ] && [ "$v" = 1 ] && return 0; done <$cg/cgroup.events; return 1; }
-freeze() { echo 1 >$cg/cgroup.freeze; until frozen; do :; done; }
-slice=
-hold() { freeze; slice=$1; }
-step() {
-    if [ -n "$slice" ]; then
-        while ! eval "$1"; do echo 0 >$cg/cgroup.freeze; usleep "$slice"; freeze; done
-    else
-        while ! eval "$1"; do usleep 5000; done
-    fi
-    case $1 in hold*) ;; *) last=$1 ;; esac
-}
-echo $$ >/tmp/cutwatch.pid
-EOF
-)
-    IFS=';' read -r -a list <<<"$steps"
-    for s in "${list[@]}"; do script+=$'\n'"step '$s'"; done
-    [ "$hold" = sync ] && script+=$'\n''sync; synced=", synced"'
-    script+=$'\n''f=${last#* }; f=${f%% *}'
-    script+=$'\n''[ -n "$slice" ] && held=" (tar held${synced:-})" || held=${synced:+ (synced)}'
-    script+=$'\n''echo "$last: $(stat -c "%n %s bytes" "$f" 2>/dev/null)$held" | nc 10.0.2.2 '"$cut_port"
-    guest "echo $(base64 -w0 <<<"$script") | base64 -d >/tmp/cutwatch; sh -c \"trap '' HUP TERM; exec sh /tmp/cutwatch\" </dev/null >/dev/null 2>&1 &" >/dev/null
+    # session that starts it and to the shutdown's SIGTERM, holding the telnet
+    # sessions (a cgroup of telnetd's) where a step says "hold".
+    put_file "$tests/cutwatch.sh" /root/cutwatch.sh || fail "the watcher did not reach the guest"
+    quoted=$(printf "'%s' " "${steps[@]}")
+    guest "sh -c \"trap '' HUP TERM; exec sh /root/cutwatch.sh --group telnetd $quoted\" </dev/null >/dev/null 2>&1 &" >/dev/null ||
+        fail "starting the watcher"
     within 10 sh -c "guest 'cat /tmp/cutwatch.pid' | grep -q '[0-9]'" || fail "the watcher did not start"
 fi
 
-if [[ $hold == line:* ]]; then
+if [ "$slow" != - ]; then
     # Only the uploader's data to the FTP server's passive ports (40000-40015).
     { tc qdisc add dev lo root handle 1: htb default 20 &&
-      tc class add dev lo parent 1: classid 1:10 htb rate "${hold#line:}" burst 2k cburst 2k quantum 1514 &&
+      tc class add dev lo parent 1: classid 1:10 htb rate "$slow" burst 2k cburst 2k quantum 1514 &&
       tc class add dev lo parent 1: classid 1:20 htb rate 10gbit quantum 60000 &&
       tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip dport 40000 0xfff0 flowid 1:10; } ||
         fail "slowing the line with tc"
 fi
 say "update to [$target], cut: $pname ($mode)"
 printf '%s|%s|%s|%s|-|-\n' "$pname" "$mark" "$target" "$boots" >"$work/attempt"
-run_uploader
-wait "$cpid"
-crc=$?
+run_uploader "$out"
+crc=0
+wait "$cpid" || crc=$?
 if [ $crc != 0 ]; then
     fail "$pname: no cut ($(tail -n 1 "$APPLIANCE_DIR/cutter.out"))"
-    kill -KILL "$APPLIANCE_QEMU_PID" 2>/dev/null
+    kill -KILL "$APPLIANCE_QEMU_PID" 2>/dev/null || true
 fi
-{ read -r cut_at _ cutinfo <"$APPLIANCE_DIR/cut"; } 2>/dev/null || cut_at=$(date +%s.%N) cutinfo=none
+{ read -r cut_at _ <"$APPLIANCE_DIR/cut"; } 2>/dev/null || cut_at=$EPOCHREALTIME
+if [ -n "${steps+x}" ]; then
+    cutinfo=$(tr -d '\r' <"$APPLIANCE_CONSOLE" | sed -n 's/^cutwatch: cut //p' | tail -n 1)
+else
+    cutinfo="console \"$pattern\""
+fi
 say "cut ($mode): $cutinfo"
 # How long the uploader may take after the cut: at once when the appliance is
 # gone (its connections are refused or closed); when the network is lost, its
 # FTP wait (60 s) or its session timer (90 s from the session's connect).
 [ "$mode" = network ] && bound=100 || bound=20
 for _ in $(seq $((bound * 10))); do [ -f "$out.rc" ] && break; sleep 0.1; done
-end=$(date +%s.%N)
-[ "$mode" = network ] && kill -KILL "$APPLIANCE_QEMU_PID" 2>/dev/null
+end=$EPOCHREALTIME
+[ "$mode" != network ] || kill -KILL "$APPLIANCE_QEMU_PID" 2>/dev/null || true
 if [ ! -f "$out.rc" ]; then
     fail "$pname: the uploader still runs $bound s after the cut"
-    kill -- "$upid" 2>/dev/null
-    wait "$upid" 2>/dev/null
+    kill -- "$upid" 2>/dev/null || true
+    wait "$upid" 2>/dev/null || true
 fi
 after_cut=$(awk -v a="$cut_at" -v b="$end" 'BEGIN { printf "%.0f", b - a }')
 e=$(ending)
@@ -400,16 +226,16 @@ if has 25 && ! has 14; then fail "$pname: a reset question after a failed transf
 if [ "$mode" = network ]; then
     # Cut off without a word from the appliance: the uploader's own timers end it.
     case "$e" in
-    13) expect "$pname: FTP wait timed out" 'PutFile エラー; コード: 12002' "$(tr -d '\r' <"$out" | grep 'PutFile エラー')"
+    13) expect "$pname: FTP wait timed out" 'PutFile エラー; コード: 12002' "$(tr -d '\r' <"$out" | grep 'PutFile エラー' || true)"
         [ "$after_cut" -le 65 ] || fail "$pname: the uploader ended $after_cut s after the cut (its FTP wait is 60 s)" ;;
-    40) [ "$after_cut" -le 92 ] && ok "$pname: the unpack session's timer ended it, $after_cut s after the cut" ||
-            fail "$pname: the uploader ended $after_cut s after the cut (its session timer is 90 s)" ;;
+    40) if [ "$after_cut" -le 92 ]; then ok "$pname: the unpack session's timer ended it, $after_cut s after the cut"
+        else fail "$pname: the uploader ended $after_cut s after the cut (its session timer is 90 s)"; fi ;;
     *) fail "$pname: after the network went the uploader ended with $e" ;;
     esac
 fi
 ending_text="$e, ${after_cut} s after the cut"
 [ "$uploader" = reset ] && ending_text=$e
-printf '%s|%s|%s|%s|%s|%s\n' "$pname" "$mark" "$target" "$boots" "$mode: ${cutinfo#guest: }" "$ending_text" >"$work/attempt"
+printf '%s|%s|%s|%s|%s|%s\n' "$pname" "$mark" "$target" "$boots" "$mode: $cutinfo" "$ending_text" >"$work/attempt"
 cp "$out" "$work/uploader-$i-$pname.out"
 for _ in $(seq 100); do kill -0 "$APPLIANCE_QEMU_PID" 2>/dev/null || break; sleep 0.1; done
 exit $failures

@@ -173,6 +173,15 @@ cut "driver conf missing"          'configuration gatex/gatex1d.conf of the driv
 cut "cut between keep's renames"   'driver set fails its check .*: restored' \
     'mv home/drivers.good home/drivers.good.old; rm home/drivers/MANIFEST'
 
+# A cut after keep's renames, before the previous copy was removed: the boot goes
+# on from the new copy and removes the previous one, even when nothing else has to
+# be copied (the copy is this set already).
+reset_old; cp -a "$R/home/drivers.good" "$R/home/drivers.good.old"; echo x >>"$R/home/drivers.good.old/drivers/buildmark"
+boot
+expect_boot "cut after keep's renames" 'started 2 driver\(s\) of build old from the installed set \(checked\)' "$OLD"
+[ ! -e "$R/home/drivers.good.old" ] && [ "$(good)" = "mark old" ] && echo "ok: the previous copy left beside the new one is removed" ||
+    { echo "FAIL: after a cut past keep's renames: $(ls -d "$R"/home/drivers.good* | paste -sd' ')"; failures=$((failures + 1)); }
+
 # A truncated init script: rcS runs the copy's script, which restores the boot set.
 reset_old; head -c 300 "$E/init.d/orvdrivers" >"$tmp/x" && cat "$tmp/x" >"$E/init.d/orvdrivers"
 boot "$R/home/drivers.good/etc/init.d/orvdrivers"
