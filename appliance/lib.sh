@@ -116,6 +116,3 @@ wait_boot() {
     done
 }
 
-# wait_for SECONDS COMMAND...: the older name of within, kept for the scripts that
-# still call it; new code calls within.
-wait_for() { within "$@"; }
