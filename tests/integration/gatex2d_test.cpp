@@ -3,6 +3,7 @@
 // started here is ended by its PID.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ipc.h>
 #include <sys/socket.h>
@@ -11,7 +12,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <ctime>
 #include <memory>
@@ -158,6 +161,25 @@ TEST_F(Gatex2d, AClientThatStopsReadingHoldsNoLock) {
     ASSERT_GT(port, 0);
     ASSERT_NO_FATAL_FAILURE(startDaemon("port=1112\nmaxnodes=4\n"));
     std::string gw = "127.0.0.1:" + std::to_string(port);
+    // The rig's own network namespace: its sockets' send buffers may not grow past
+    // 16 KiB. Otherwise the kernel lets the process's send buffer grow to megabytes,
+    // and at one gateway exchange per reading it can take longer than the wait
+    // below to fill (on a loaded machine), though the process does block in the end.
+    // (A kernel setting is written in place: rig::writeFile's chmod is refused there.)
+    auto setting = [](const std::string& path, const std::string& value) {
+        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        bool ok = fd >= 0 && write(fd, value.data(), value.size()) == (ssize_t)value.size();
+        if (fd >= 0) close(fd);
+        return ok;
+    };
+    const std::string wmem = "/proc/sys/net/ipv4/tcp_wmem";
+    struct Restore {
+        std::function<bool(const std::string&, const std::string&)> set;
+        std::string path, old;
+        ~Restore() { set(path, old); }
+    } restore{setting, wmem, rig::readFile(wmem)};
+    ASSERT_FALSE(restore.old.empty());
+    ASSERT_TRUE(setting(wmem, "4096 16384 16384\n")) << strerror(errno);
     struct Case {
         const char* what;
         std::string first, each;
