@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -166,20 +165,18 @@ TEST_F(Gatex2d, AClientThatStopsReadingHoldsNoLock) {
     // and at one gateway exchange per reading it can take longer than the wait
     // below to fill (on a loaded machine), though the process does block in the end.
     // (A kernel setting is written in place: rig::writeFile's chmod is refused there.)
-    auto setting = [](const std::string& path, const std::string& value) {
-        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        bool ok = fd >= 0 && write(fd, value.data(), value.size()) == (ssize_t)value.size();
-        if (fd >= 0) close(fd);
-        return ok;
-    };
-    const std::string wmem = "/proc/sys/net/ipv4/tcp_wmem";
-    struct Restore {
-        std::function<bool(const std::string&, const std::string&)> set;
+    struct Setting {
         std::string path, old;
-        ~Restore() { set(path, old); }
-    } restore{setting, wmem, rig::readFile(wmem)};
+        bool set(const std::string& value) const {
+            int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+            bool ok = fd >= 0 && write(fd, value.data(), value.size()) == (ssize_t)value.size();
+            if (fd >= 0) close(fd);
+            return ok;
+        }
+        ~Setting() { set(old); }
+    } restore{"/proc/sys/net/ipv4/tcp_wmem", rig::readFile("/proc/sys/net/ipv4/tcp_wmem")};
     ASSERT_FALSE(restore.old.empty());
-    ASSERT_TRUE(setting(wmem, "4096 16384 16384\n")) << strerror(errno);
+    ASSERT_TRUE(restore.set("4096 16384 16384\n")) << strerror(errno);
     struct Case {
         const char* what;
         std::string first, each;
