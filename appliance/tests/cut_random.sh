@@ -1,8 +1,11 @@
 #!/bin/bash
 # Random cuts during field updates of the virtual Orvane, reproducible by a seed.
 #
-#   appliance/tests/cut_random.sh [--seed S] [--rounds N] [--length SECONDS]
+#   appliance/tests/cut_random.sh [--seed S] [--rounds N] [--first F] [--length SECONDS]
 #
+# --first F runs rounds F to N of the plan of N rounds (the plan is the same for
+# every F): two runs of one seed, 1 to N/2 and N/2+1 to N beside each other with
+# their own CUT_RANDOM_DIR, make one campaign in half the time.
 # First a whole update, timed from the uploader's start to every driver answering
 # after its reset (the update's length L; --length fixes it instead, to repeat a
 # run's moments exactly). Then N rounds (default 20): each picks from the seed a
@@ -36,17 +39,19 @@ work=${CUT_RANDOM_DIR:-$top/build/appliance/cut-random}
 . "$top/appliance/tests/cutlib.sh"
 
 if [ "${1:-}" != --inside ]; then
-    seed='' rounds=20 length=''
+    seed='' rounds=20 length='' first=1
     while [ $# -gt 0 ]; do
         case "$1" in
         --seed) seed=$2; shift 2 ;;
         --rounds) rounds=$2; shift 2 ;;
         --length) length=$2; shift 2 ;;
-        *) say "usage: cut_random.sh [--seed S] [--rounds N] [--length SECONDS]"; exit 2 ;;
+        --first) first=$2; shift 2 ;;
+        *) say "usage: cut_random.sh [--seed S] [--rounds N] [--first F] [--length SECONDS]"; exit 2 ;;
         esac
     done
     [ -n "$seed" ] || seed=$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')
-    say "seed $seed, $rounds round(s)"
+    case $first in ''|*[!0-9]*|0) say "--first wants a round number from 1"; exit 2 ;; esac
+    say "seed $seed, $rounds round(s)$([ "$first" = 1 ] || echo ", from round $first")"
     need_builds
     rm -rf "$work" && mkdir -p "$work"
     echo "$seed" >"$work/seed"
@@ -91,7 +96,7 @@ EOF
     [ -f "$work/length" ] || { say "the measuring update did not complete"; exit 1; }
     say "the update takes $(cat "$work/length") s from the uploader's start to every driver answering${length:+; moments use --length $length}"
     [ -z "$length" ] || echo "$length" >"$work/length"
-    i=1 lost=0
+    i=$first lost=0
     while [ "$i" -le "$rounds" ]; do
         read -r _ u kind < <(sed -n "${i}p" "$work/plan.txt")
         say "round $i of $rounds: $kind at ${u} x 1.1 x L"

@@ -114,6 +114,8 @@ halve() { guest "f=$1; head -c \$((\$(stat -c %s \$f) / 2)) \$f >\$f.cut && chmo
 case $setup in
 driver) halve /home/drivers/gatex/gatex1d && expect "$pname: the driver set damaged" '^$' "$(sets_whole /home/drivers /etc)" ;;
 boot) halve /etc/init.d/orvdrivers && expect "$pname: the boot set damaged" '^$' "$(sets_whole /home/drivers /etc)" ;;
+renames) halve /etc/init.d/orvdrivers && guest 'mv /home/drivers.good /home/drivers.good.old && sync' >/dev/null &&
+    expect "$pname: the boot set damaged, the copy between its renames" '^$' "$(sets_whole /home/drivers /etc)" ;;
 edit) guest "f=/home/drivers/gatex/gatex1d.conf; { echo '; before $pname'; cat \$f; } >/tmp/conf && cat /tmp/conf >\$f && sync" >/dev/null ;;
 esac || fail "$pname: the damage ($setup)"
 
